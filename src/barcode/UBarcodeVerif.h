@@ -1,0 +1,22 @@
+#pragma once
+
+// Verification of a composite picture's barcode against its cassette.
+
+#include <string>
+
+#include "barcode/UZBar.h"
+
+enum TBarcodeVerifResult { bvrOK = 0, bvrMismatch = 1, bvrNotFound = 2, bvrSkipped = 3 };
+
+struct TBarcodeScanZone {
+  int FirstRow;
+  int EndRow;  // not part of the band
+};
+
+constexpr int BARCODE_SCAN_ZONE_COUNT = 2;
+constexpr TBarcodeScanZone BARCODE_SCAN_ZONES[BARCODE_SCAN_ZONE_COUNT] = {{2382, 2720},
+                                                                          {2200, 2820}};
+
+// True when the picture passes (bvrOK or bvrSkipped).
+bool VerifyBarcodeOnImage(const TRasterView& Raster, const std::string& CassetteID,
+                          TBarcodeVerifResult& VerifResult);

@@ -1,0 +1,208 @@
+#include "logging/ULogger.h"
+
+#include <atomic>
+#include <mutex>
+
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
+
+using platform::Format;
+
+namespace {
+
+constexpr const char* kTimeFormat = "yyyy-mm-dd hh:nn:ss";
+
+// Set by InitLogger before any thread logs; read-only afterwards.
+std::string GLogFolder;
+std::string GExeFolder;
+std::string GServiceName = "Images_Velmar";
+std::atomic<TLogLevel> GMinLevel{llInfo};
+std::atomic<bool> GInitialized{false};
+
+// Serialises every append and event report of one line, and a whole
+// rotation; also guards GEventSource.
+std::mutex GCS;
+std::shared_ptr<platform::TEventSink> GEventSource;
+
+// Serialises appends to the flag files, so each raise leaves one whole line.
+std::mutex GFlagCS;
+
+std::mutex GTestSinkMutex;  // guards GTestSink
+std::shared_ptr<platform::TEventSink> GTestSink;
+
+std::string CategoryUpper(const std::string& category) { return platform::UpperAscii(category); }
+
+std::string FolderFile(const std::string& folder, const char* name) {
+  return platform::IncludeTrailingDelimiter(folder) + name;
+}
+
+// Finalises a logger still started when the process ends.
+struct TLoggerAtExit {
+  ~TLoggerAtExit() { FinalizeLogger(); }
+} GLoggerAtExit;
+
+}  // namespace
+
+std::string LevelToStr(TLogLevel Level) {
+  switch (Level) {
+    case llDebug:
+      return "DEBUG   ";
+    case llInfo:
+      return "INFO    ";
+    case llWarning:
+      return "WARNING ";
+    case llError:
+      return "ERROR   ";
+    case llCritical:
+      return "CRITICAL";
+  }
+  return "INFO    ";
+}
+
+std::string LogFilePath() { return FolderFile(GLogFolder, "service.log"); }
+std::string DebugFilePath() { return FolderFile(GLogFolder, "debug.log"); }
+std::string ErrorFilePath() { return FolderFile(GLogFolder, "error.log"); }
+
+void WriteToFile(const std::string& FilePath, const std::string& Line) {
+  (void)platform::AppendToFile(FilePath, platform::Utf8ToAnsi(Line) + "\r\n");
+}
+
+void WriteToEventViewer(TLogLevel Level, const std::string& Msg, uint32_t EventID) {
+  if (!GEventSource || EventID == 0) return;
+  platform::TEventKind kind = platform::TEventKind::information;
+  if (Level == llWarning) kind = platform::TEventKind::warning;
+  if (Level >= llError) kind = platform::TEventKind::error;
+  GEventSource->Report(kind, EventID, Msg);
+}
+
+void InitLogger(const TAppConfig& Config, const std::string& ServiceName) {
+  GInitialized = false;
+  GLogFolder = Config.LogFolder;
+  GExeFolder = Config.ExeFolder;
+  GServiceName = ServiceName;
+  GMinLevel = Config.ColorLog ? llDebug : llInfo;
+  if (!platform::FolderExists(GLogFolder)) (void)platform::MakeFolders(GLogFolder);
+  {
+    std::shared_ptr<platform::TEventSink> sink;
+    {
+      std::lock_guard<std::mutex> lock(GTestSinkMutex);
+      sink = GTestSink;
+    }
+    if (!sink) sink = platform::OpenSystemEventSink(ServiceName);
+    std::lock_guard<std::mutex> lock(GCS);
+    GEventSource = std::move(sink);
+  }
+  GInitialized = true;
+  Log(llInfo, "LOGGER",
+      Format("Logger initialisé — Service: %s — Niveau: %s", ServiceName.c_str(),
+             LevelToStr(GMinLevel).c_str()),
+      EVT_SERVICE_START);
+}
+
+void FinalizeLogger() {
+  if (!GInitialized) return;
+  Log(llInfo, "LOGGER", "Logger finalisé — arrêt service", EVT_SERVICE_STOP);
+  std::lock_guard<std::mutex> lock(GCS);
+  GEventSource.reset();
+  GInitialized = false;
+}
+
+void Log(TLogLevel Level, const std::string& Category, const std::string& Message,
+         uint32_t EventID) {
+  if (!GInitialized || Level < GMinLevel) return;
+  const std::string line =
+      Format("[%s] [%s] [%s] %s", platform::FormatDateTime(kTimeFormat, platform::Now()).c_str(),
+             LevelToStr(Level).c_str(), CategoryUpper(Category).c_str(), Message.c_str());
+  std::lock_guard<std::mutex> lock(GCS);
+  if (!GInitialized) return;
+  if (Level >= llInfo) WriteToFile(LogFilePath(), line);
+  if (Level == llDebug) WriteToFile(DebugFilePath(), line);
+  if (Level >= llError) WriteToFile(ErrorFilePath(), line);
+  if (Level >= llWarning) WriteToEventViewer(Level, line, EventID);
+}
+
+void LogDebug(const std::string& Category, const std::string& Msg) {
+  Log(llDebug, Category, Msg, 0);
+}
+void LogInfo(const std::string& Category, const std::string& Msg) {
+  Log(llInfo, Category, Msg, 0);
+}
+void LogWarning(const std::string& Category, const std::string& Msg, uint32_t EventID) {
+  Log(llWarning, Category, Msg, EventID);
+}
+void LogError(const std::string& Category, const std::string& Msg, uint32_t EventID) {
+  Log(llError, Category, Msg, EventID);
+}
+void LogCritical(const std::string& Category, const std::string& Msg, uint32_t EventID) {
+  Log(llCritical, Category, Msg, EventID);
+}
+
+void RotateFile(const std::string& FilePath, int64_t MaxBytes) {
+  if (!platform::FileExists(FilePath)) return;
+  const int64_t size = platform::FileSize(FilePath);
+  if (size < 0 || size <= MaxBytes) return;
+  const std::string folder = platform::ExtractFileDir(FilePath);
+  const std::string name = platform::ExtractFileName(FilePath);
+  const std::string ext = platform::ExtractFileExt(name);
+  const std::string base = name.substr(0, name.size() - ext.size());
+  const std::string archive = platform::JoinPath(
+      folder, Format("%s_%s%s", base.c_str(),
+                     platform::FormatDateTime("yyyy-mm-dd_hh-nn-ss", platform::Now()).c_str(),
+                     ext.c_str()));
+  // The rename refuses an existing archive (a second rotation in the same
+  // second): the file then keeps growing until the next rotation.
+  if (platform::RenameNoReplace(FilePath, archive).Ok()) {
+    (void)platform::WriteFileBytes(FilePath, "");
+  }
+}
+
+void RotateLogsIfNeeded(int64_t MaxBytes) {
+  if (!GInitialized) return;
+  std::lock_guard<std::mutex> lock(GCS);
+  RotateFile(LogFilePath(), MaxBytes);
+  RotateFile(DebugFilePath(), MaxBytes);
+  RotateFile(ErrorFilePath(), MaxBytes);
+}
+
+std::string FlagFilePath(const std::string& FlagName) {
+  return platform::IncludeTrailingDelimiter(GExeFolder) + FlagName;
+}
+
+void SetFlag(const std::string& FlagName, const std::string& Reason) {
+  const std::string line = Format(
+      "[%s] %s", platform::FormatDateTime(kTimeFormat, platform::Now()).c_str(), Reason.c_str());
+  {
+    std::lock_guard<std::mutex> lock(GFlagCS);
+    WriteToFile(FlagFilePath(FlagName), line);
+  }
+  LogWarning("FLAG", Format("FLAG posé : %s — %s", FlagName.c_str(), Reason.c_str()), 0);
+}
+
+void ClearFlag(const std::string& FlagName) {
+  const std::string path = FlagFilePath(FlagName);
+  {
+    std::lock_guard<std::mutex> lock(GFlagCS);
+    if (!platform::FileExists(path)) return;
+    (void)platform::RemoveFile(path);
+  }
+  LogInfo("FLAG", Format("FLAG effacé : %s", FlagName.c_str()));
+}
+
+void LogConfigValidation(const TConfigValidation& Validation) {
+  if (!Validation.Errors.empty()) {
+    LogError("CONFIG",
+             Format("Configuration invalide — %d erreur(s)",
+                    static_cast<int>(Validation.Errors.size())),
+             EVT_CONFIG_ERROR);
+  } else {
+    LogInfo("CONFIG", "Configuration validée sans erreur");
+  }
+  for (const std::string& e : Validation.Errors) LogError("CONFIG", e, EVT_CONFIG_ERROR);
+  for (const std::string& w : Validation.Warnings) LogWarning("CONFIG", w, EVT_CONFIG_WARNING);
+}
+
+void SetEventSinkForTesting(std::shared_ptr<platform::TEventSink> sink) {
+  std::lock_guard<std::mutex> lock(GTestSinkMutex);
+  GTestSink = std::move(sink);
+}

@@ -1,0 +1,147 @@
+// Calendar arithmetic of Clock.h (no system call).
+#include <cmath>
+#include <cstdio>
+
+#include "platform/Clock.h"
+#include "platform/Text.h"
+
+namespace platform {
+
+namespace {
+
+constexpr int64_t kMsPerDay = 86400000;
+
+bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int DaysInMonth(int y, int m) {
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return (m == 2 && IsLeap(y)) ? 29 : kDays[m - 1];
+}
+
+// Days since 1970-01-01 of a civil date (proleptic Gregorian).
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+void CivilFromDays(int64_t z, int& y, int& m, int& d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t yy = static_cast<int64_t>(yoe) + era * 400;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  y = static_cast<int>(yy + (m <= 2));
+}
+
+// Day 0 of TDateTime is 1899-12-30.
+const int64_t kEpochOffset = DaysFromCivil(1899, 12, 30);
+
+void Append2(std::string& out, int v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%02d", v % 100);
+  out += buf;
+}
+
+}  // namespace
+
+bool TryEncodeDateTime(const TDateParts& p, TDateTime& value) {
+  if (p.year < 1 || p.year > 9999 || p.month < 1 || p.month > 12 || p.day < 1 ||
+      p.day > DaysInMonth(p.year, p.month) || p.hour < 0 || p.hour > 23 || p.minute < 0 ||
+      p.minute > 59 || p.second < 0 || p.second > 59 || p.millisecond < 0 ||
+      p.millisecond > 999) {
+    return false;
+  }
+  const int64_t days = DaysFromCivil(p.year, static_cast<unsigned>(p.month),
+                                     static_cast<unsigned>(p.day)) - kEpochOffset;
+  const int64_t ms = ((p.hour * 60LL + p.minute) * 60 + p.second) * 1000 + p.millisecond;
+  value = static_cast<double>(days) + static_cast<double>(ms) / kMsPerDay;
+  return true;
+}
+
+bool TryEncodeDate(int year, int month, int day, TDateTime& value) {
+  TDateParts p;
+  p.year = year, p.month = month, p.day = day;
+  return TryEncodeDateTime(p, value);
+}
+
+TDateParts DecodeDateTime(TDateTime value) {
+  TDateParts p;
+  if (!std::isfinite(value) || value > 3e6 || value < -7e5) return p;
+  int64_t total = std::llround(value * kMsPerDay);
+  int64_t days = total / kMsPerDay;
+  int64_t ms = total % kMsPerDay;
+  if (ms < 0) {
+    ms += kMsPerDay;
+    --days;
+  }
+  CivilFromDays(days + kEpochOffset, p.year, p.month, p.day);
+  p.hour = static_cast<int>(ms / 3600000);
+  p.minute = static_cast<int>(ms / 60000 % 60);
+  p.second = static_cast<int>(ms / 1000 % 60);
+  p.millisecond = static_cast<int>(ms % 1000);
+  return p;
+}
+
+TDateTime DateOf(TDateTime value) {
+  const TDateParts p = DecodeDateTime(value);
+  TDateTime d = 0;
+  TryEncodeDate(p.year, p.month, p.day, d);
+  return d;
+}
+
+std::string FormatDateTime(std::string_view pattern, TDateTime value) {
+  const TDateParts p = DecodeDateTime(value);
+  std::string out;
+  size_t i = 0;
+  while (i < pattern.size()) {
+    const std::string_view rest = pattern.substr(i);
+    if (StartsWith(rest, "yyyy")) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "%04d", p.year);
+      out += buf;
+      i += 4;
+    } else if (StartsWith(rest, "mm")) {
+      Append2(out, p.month), i += 2;
+    } else if (StartsWith(rest, "dd")) {
+      Append2(out, p.day), i += 2;
+    } else if (StartsWith(rest, "hh")) {
+      Append2(out, p.hour), i += 2;
+    } else if (StartsWith(rest, "nn")) {
+      Append2(out, p.minute), i += 2;
+    } else if (StartsWith(rest, "ss")) {
+      Append2(out, p.second), i += 2;
+    } else {
+      out += pattern[i++];
+    }
+  }
+  return out;
+}
+
+bool TryParseDayMonthYearTime(std::string_view text, TDateTime& value) {
+  const std::string t = Trim(text);
+  int d, m, y, hh = 0, nn = 0, ss = 0;
+  int consumed = 0;
+  if (std::sscanf(t.c_str(), "%2d/%2d/%4d%n", &d, &m, &y, &consumed) != 3) return false;
+  std::string_view rest = std::string_view(t).substr(static_cast<size_t>(consumed));
+  if (!rest.empty()) {
+    int used = 0;
+    const std::string r(rest);
+    if (std::sscanf(r.c_str(), " %2d:%2d:%2d%n", &hh, &nn, &ss, &used) != 3 ||
+        static_cast<size_t>(used) != r.size()) {
+      return false;
+    }
+  }
+  TDateParts p;
+  p.year = y, p.month = m, p.day = d, p.hour = hh, p.minute = nn, p.second = ss;
+  return TryEncodeDateTime(p, value);
+}
+
+}  // namespace platform

@@ -1,0 +1,78 @@
+#pragma once
+
+// File-system operations the service needs, with Windows-like semantics
+// where the service depends on them (a rename that refuses to replace,
+// case-insensitive wildcard listing). Paths are UTF-8 strings with "/" as
+// the separator. Nothing here logs or throws.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/OsResult.h"
+
+namespace platform {
+
+constexpr char PATH_DELIM = '/';
+
+// --- Path text (no system call) ----------------------------------------------
+std::string IncludeTrailingDelimiter(std::string_view path);
+std::string ExcludeTrailingDelimiter(std::string_view path);
+// "a/b/c.tra" gives "c.tra"; "c.tra" gives "c.tra".
+std::string ExtractFileName(std::string_view path);
+// "a/b/c.tra" gives "a/b"; a bare name gives "".
+std::string ExtractFileDir(std::string_view path);
+// Extension with its dot ("c.tra" gives ".tra"), empty when there is none.
+std::string ExtractFileExt(std::string_view path);
+std::string ChangeFileExt(std::string_view path, std::string_view ext);
+// Folder + separator (when missing) + name.
+std::string JoinPath(std::string_view folder, std::string_view name);
+
+// --- Queries ---------------------------------------------------------------------
+// An entry of that name exists and is not a folder (links followed).
+bool FileExists(const std::string& path);
+// A folder of that name exists (links followed).
+bool FolderExists(const std::string& path);
+// Size in bytes of the entry, or -1 when there is none.
+int64_t FileSize(const std::string& path);
+
+// --- Folders -------------------------------------------------------------------
+// Creates the folder with every missing parent; ok when it already exists.
+[[nodiscard]] TOsResult MakeFolders(const std::string& path);
+// Writability probe: creates `folder/probeName` exclusively, removes it and
+// closes it. A leftover file of that name makes the probe fail.
+bool ProbeWritable(const std::string& folder, const std::string& probeName);
+
+// Names (not paths) of the folder's entries that are not folders, hidden ones
+// included, matching `pattern` ("*" any run, "?" one character) without
+// regard to letter case; "*.*" and "*" match every name. Sorted
+// case-insensitively, ties broken by the bytes.
+[[nodiscard]] TOsResult ListFiles(const std::string& folder, const std::string& pattern,
+                                  std::vector<std::string>& names);
+
+// --- Reading and writing whole files -----------------------------------------
+[[nodiscard]] TOsResult ReadFileBytes(const std::string& path, std::string& bytes);
+// Creates or truncates the file and writes the bytes.
+[[nodiscard]] TOsResult WriteFileBytes(const std::string& path, std::string_view bytes);
+// Writes the bytes to a temporary name in the same folder ("." + name +
+// ".tmp", hidden and not matching the readers' patterns), optionally flushes
+// it to disk, then renames it over `path`. The temporary file is removed on
+// any failure, so readers see the old content or the new, never a part.
+[[nodiscard]] TOsResult WriteFileReplacing(const std::string& path, std::string_view bytes,
+                                           bool sync = false);
+// Appends the bytes with one write (open, write, close: nothing stays open).
+// The file is created when missing; its folder is not.
+[[nodiscard]] TOsResult AppendToFile(const std::string& path, std::string_view bytes);
+
+// --- Moving, copying, deleting ------------------------------------------------
+[[nodiscard]] TOsResult RemoveFile(const std::string& path);
+// Fails when `to` exists (kind failed, "File exists"); a move across file
+// systems fails too (the caller falls back to copy and delete).
+[[nodiscard]] TOsResult RenameNoReplace(const std::string& from, const std::string& to);
+// Replaces `to` when it exists.
+[[nodiscard]] TOsResult RenameReplacing(const std::string& from, const std::string& to);
+// Copies the content, replacing `to` when it exists.
+[[nodiscard]] TOsResult CopyReplacing(const std::string& from, const std::string& to);
+
+}  // namespace platform

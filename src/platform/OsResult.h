@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <utility>
+
+namespace platform {
+
+// Outcome of one operating-system call: a kind plus a text naming the call,
+// the path and the system's message ("rename 'a.tra' -> 'done/a.tra':
+// Permission denied"). Platform functions never log; callers word their own
+// message and decide what the failure means.
+struct TOsResult {
+  enum class Kind { ok, not_found, failed };
+  Kind kind = Kind::ok;
+  std::string text;
+
+  bool Ok() const { return kind == Kind::ok; }
+  bool NotFound() const { return kind == Kind::not_found; }
+
+  static TOsResult Success() { return {}; }
+  static TOsResult Failure(Kind k, std::string t) { return {k, std::move(t)}; }
+};
+
+}  // namespace platform

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// Full path of the running executable.
+std::string ExePath();
+// Folder of the running executable, with its trailing "/".
+std::string ExeFolder();
+// True when a debugger (or any tracer) is attached to the process.
+bool DebuggerAttached();
+// "Linux x86_64" or the like: the system name and the machine.
+std::string PlatformName();
+
+}  // namespace platform

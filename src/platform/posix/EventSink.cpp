@@ -1,0 +1,53 @@
+#include "platform/EventSink.h"
+
+#include <syslog.h>
+#include <systemd/sd-journal.h>
+
+namespace platform {
+
+namespace {
+
+int Priority(TEventKind kind) {
+  switch (kind) {
+    case TEventKind::warning:
+      return LOG_WARNING;  // 4
+    case TEventKind::error:
+      return LOG_ERR;  // 3
+    case TEventKind::information:
+      break;
+  }
+  return LOG_INFO;  // 6
+}
+
+class TJournalSink : public TEventSink {
+ public:
+  explicit TJournalSink(std::string identifier) : identifier_(std::move(identifier)) {}
+  ~TJournalSink() override {
+    if (syslogOpen_) ::closelog();
+  }
+
+  void Report(TEventKind kind, uint32_t eventId, const std::string& message) override {
+    const int priority = Priority(kind);
+    const int r = ::sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%d", priority,
+                                    "SYSLOG_IDENTIFIER=%s", identifier_.c_str(),
+                                    "VELMAR_EVENT_ID=%u", static_cast<unsigned>(eventId), nullptr);
+    if (r >= 0) return;
+    if (!syslogOpen_) {
+      ::openlog(identifier_.c_str(), LOG_PID, LOG_DAEMON);
+      syslogOpen_ = true;
+    }
+    ::syslog(priority, "[%u] %s", static_cast<unsigned>(eventId), message.c_str());
+  }
+
+ private:
+  std::string identifier_;  // kept alive: openlog() keeps the pointer
+  bool syslogOpen_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<TEventSink> OpenSystemEventSink(const std::string& identifier) {
+  return std::make_unique<TJournalSink>(identifier);
+}
+
+}  // namespace platform

@@ -1,0 +1,275 @@
+#include "platform/Files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/Text.h"
+
+namespace platform {
+
+namespace {
+
+constexpr int kOpenBase = O_CLOEXEC;
+
+TOsResult Error(const std::string& context, int err) {
+  const auto kind = (err == ENOENT || err == ENOTDIR) ? TOsResult::Kind::not_found
+                                                      : TOsResult::Kind::failed;
+  return TOsResult::Failure(kind, context + ": " + std::strerror(err));
+}
+
+std::string Quoted(const std::string& path) { return "'" + path + "'"; }
+
+// Closes the descriptor on every path out of a function.
+class TFd {
+ public:
+  explicit TFd(int fd) : fd_(fd) {}
+  ~TFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  int Get() const { return fd_; }
+  // Closes now and reports a failed close (a delayed write error).
+  int Close() {
+    const int r = ::close(fd_);
+    fd_ = -1;
+    return r;
+  }
+
+ private:
+  int fd_;
+};
+
+bool WriteAll(int fd, std::string_view bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+char FoldChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+// Wildcard match with "*" and "?" only, ASCII letters compared without case.
+bool WildcardMatch(std::string_view pattern, std::string_view name) {
+  size_t p = 0, n = 0, starP = std::string_view::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (p < pattern.size() && (pattern[p] == '?' || FoldChar(pattern[p]) == FoldChar(name[n]))) {
+      ++p;
+      ++n;
+    } else if (starP != std::string_view::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+}  // namespace
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool FolderExists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int64_t FileSize(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+TOsResult MakeFolders(const std::string& path) {
+  if (path.empty()) return Error("mkdir ''", ENOENT);
+  if (FolderExists(path)) return TOsResult::Success();
+  // Walk the path, creating each missing level.
+  std::string partial;
+  size_t pos = 0;
+  while (pos <= path.size()) {
+    size_t next = path.find(PATH_DELIM, pos);
+    if (next == std::string::npos) next = path.size();
+    partial = path.substr(0, next);
+    pos = next + 1;
+    if (partial.empty() || partial == "/" || partial.back() == PATH_DELIM) continue;
+    if (::mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) {
+      return Error("mkdir " + Quoted(partial), errno);
+    }
+  }
+  if (!FolderExists(path)) return Error("mkdir " + Quoted(path), ENOTDIR);
+  return TOsResult::Success();
+}
+
+bool ProbeWritable(const std::string& folder, const std::string& probeName) {
+  const std::string probe = JoinPath(folder, probeName);
+  TFd fd(::open(probe.c_str(), kOpenBase | O_CREAT | O_EXCL | O_RDWR, 0600));
+  if (fd.Get() < 0) return false;
+  ::unlink(probe.c_str());
+  return true;
+}
+
+TOsResult ListFiles(const std::string& folder, const std::string& pattern,
+                    std::vector<std::string>& names) {
+  names.clear();
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return Error("opendir " + Quoted(folder), errno);
+  const bool all = pattern == "*" || pattern == "*.*";
+  const std::string base = IncludeTrailingDelimiter(folder);
+  errno = 0;
+  while (dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (!all && !WildcardMatch(pattern, name)) continue;
+    if (entry->d_type == DT_DIR) continue;
+    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+      if (FolderExists(base + name)) continue;
+    }
+    names.push_back(name);
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end(),
+            [](const std::string& a, const std::string& b) { return LessTextThenBytes(a, b); });
+  return TOsResult::Success();
+}
+
+TOsResult ReadFileBytes(const std::string& path, std::string& bytes) {
+  bytes.clear();
+  TFd fd(::open(path.c_str(), kOpenBase | O_RDONLY));
+  if (fd.Get() < 0) return Error("open " + Quoted(path), errno);
+  struct stat st;
+  if (::fstat(fd.Get(), &st) == 0 && S_ISDIR(st.st_mode)) return Error("read " + Quoted(path), EISDIR);
+  if (st.st_size > 0) bytes.reserve(static_cast<size_t>(st.st_size));
+  char buffer[65536];
+  while (true) {
+    const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error("read " + Quoted(path), errno);
+    }
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  return TOsResult::Success();
+}
+
+TOsResult WriteFileBytes(const std::string& path, std::string_view bytes) {
+  TFd fd(::open(path.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_TRUNC, 0666));
+  if (fd.Get() < 0) return Error("open " + Quoted(path), errno);
+  if (!WriteAll(fd.Get(), bytes)) return Error("write " + Quoted(path), errno);
+  if (fd.Close() != 0) return Error("close " + Quoted(path), errno);
+  return TOsResult::Success();
+}
+
+TOsResult WriteFileReplacing(const std::string& path, std::string_view bytes, bool sync) {
+  const std::string folder = ExtractFileDir(path);
+  const std::string temp = JoinPath(folder, "." + ExtractFileName(path) + ".tmp");
+  {
+    TFd fd(::open(temp.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_TRUNC, 0666));
+    if (fd.Get() < 0) return Error("open " + Quoted(temp), errno);
+    if (!WriteAll(fd.Get(), bytes) || (sync && ::fsync(fd.Get()) != 0)) {
+      const int err = errno;
+      fd.Close();
+      ::unlink(temp.c_str());
+      return Error("write " + Quoted(temp), err);
+    }
+    if (fd.Close() != 0) {
+      const int err = errno;
+      ::unlink(temp.c_str());
+      return Error("close " + Quoted(temp), err);
+    }
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    return Error("rename " + Quoted(temp) + " -> " + Quoted(path), err);
+  }
+  if (sync) {
+    TFd dirFd(::open(folder.empty() ? "." : folder.c_str(), kOpenBase | O_RDONLY | O_DIRECTORY));
+    if (dirFd.Get() >= 0) ::fsync(dirFd.Get());
+  }
+  return TOsResult::Success();
+}
+
+TOsResult AppendToFile(const std::string& path, std::string_view bytes) {
+  TFd fd(::open(path.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_APPEND, 0666));
+  if (fd.Get() < 0) return Error("open " + Quoted(path), errno);
+  if (!WriteAll(fd.Get(), bytes)) return Error("write " + Quoted(path), errno);
+  if (fd.Close() != 0) return Error("close " + Quoted(path), errno);
+  return TOsResult::Success();
+}
+
+TOsResult RemoveFile(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return Error("unlink " + Quoted(path), errno);
+  return TOsResult::Success();
+}
+
+TOsResult RenameNoReplace(const std::string& from, const std::string& to) {
+  const std::string context = "rename " + Quoted(from) + " -> " + Quoted(to);
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return TOsResult::Success();
+  }
+  if (errno != EINVAL && errno != ENOSYS) return Error(context, errno);
+  // File systems without RENAME_NOREPLACE: link refuses an existing target too.
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return TOsResult::Success();
+  }
+  if (errno != EPERM && errno != ENOTSUP) return Error(context, errno);
+  struct stat st;
+  if (::lstat(to.c_str(), &st) == 0) return Error(context, EEXIST);
+  if (::rename(from.c_str(), to.c_str()) != 0) return Error(context, errno);
+  return TOsResult::Success();
+}
+
+TOsResult RenameReplacing(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    return Error("rename " + Quoted(from) + " -> " + Quoted(to), errno);
+  }
+  return TOsResult::Success();
+}
+
+TOsResult CopyReplacing(const std::string& from, const std::string& to) {
+  TFd in(::open(from.c_str(), kOpenBase | O_RDONLY));
+  if (in.Get() < 0) return Error("open " + Quoted(from), errno);
+  struct stat st;
+  if (::fstat(in.Get(), &st) == 0 && S_ISDIR(st.st_mode)) return Error("copy " + Quoted(from), EISDIR);
+  TFd out(::open(to.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_TRUNC, 0666));
+  if (out.Get() < 0) return Error("open " + Quoted(to), errno);
+  char buffer[65536];
+  while (true) {
+    const ssize_t n = ::read(in.Get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error("read " + Quoted(from), errno);
+    }
+    if (!WriteAll(out.Get(), std::string_view(buffer, static_cast<size_t>(n)))) {
+      return Error("write " + Quoted(to), errno);
+    }
+  }
+  if (out.Close() != 0) return Error("close " + Quoted(to), errno);
+  return TOsResult::Success();
+}
+
+}  // namespace platform

@@ -1,0 +1,2 @@
+// Placeholder entry until the service host lands.
+int main() { return 0; }

@@ -1,0 +1,73 @@
+#include "support/TempFolder.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace testing_support {
+
+std::string MakeUniqueTempFolder(const std::string& tag) {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + tag + "-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (::mkdtemp(buffer.data()) == nullptr) return {};
+  return std::string(buffer.data());
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteAll(const std::string& path, const std::string& bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+std::vector<std::string> ReadCrLfLines(const std::string& path) {
+  const std::string all = ReadAll(path);
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (true) {
+    const size_t hit = all.find("\r\n", start);
+    if (hit == std::string::npos) {
+      if (start < all.size()) lines.push_back(all.substr(start));
+      return lines;
+    }
+    lines.push_back(all.substr(start, hit - start));
+    start = hit + 2;
+  }
+}
+
+void TempFolderTest::SetUp() {
+  dir_ = MakeUniqueTempFolder();
+  ASSERT_FALSE(dir_.empty());
+}
+
+void TempFolderTest::TearDown() {
+  if (HasFailure()) {
+    std::cerr << "Note: test data has been left in " << dir_ << "\n";
+    return;
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+void TRecordingEventSink::Report(platform::TEventKind kind, uint32_t eventId,
+                                 const std::string& message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  events_.push_back({kind, eventId, message});
+}
+
+std::vector<TRecordedEvent> TRecordingEventSink::Events() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return events_;
+}
+
+}  // namespace testing_support

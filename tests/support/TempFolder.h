@@ -1,0 +1,54 @@
+#pragma once
+
+// Test fixtures shared by every module's tests: a fresh temporary folder per
+// test (kept when the test fails, for a look afterwards), small file helpers,
+// and an event sink that records what would reach the system event log.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/EventSink.h"
+
+namespace testing_support {
+
+// Creates a unique folder under $TMPDIR (or /tmp); returns its path without
+// a trailing separator.
+std::string MakeUniqueTempFolder(const std::string& tag = "velmar");
+
+std::string ReadAll(const std::string& path);
+void WriteAll(const std::string& path, const std::string& bytes);
+// Lines of a file split at CR LF (the last empty piece dropped).
+std::vector<std::string> ReadCrLfLines(const std::string& path);
+
+class TempFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // Absolute path of `name` inside the test folder.
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+  std::string dir_;
+};
+
+struct TRecordedEvent {
+  platform::TEventKind kind;
+  uint32_t eventId;
+  std::string message;
+};
+
+class TRecordingEventSink : public platform::TEventSink {
+ public:
+  void Report(platform::TEventKind kind, uint32_t eventId, const std::string& message) override;
+  std::vector<TRecordedEvent> Events() const;
+
+ private:
+  mutable std::mutex mutex_;  // guards events_
+  std::vector<TRecordedEvent> events_;
+};
+
+}  // namespace testing_support
