@@ -48,7 +48,7 @@ std::string Piece(const std::string& text, char delim, int index) {
   if (index < 0) return {};
   const std::vector<std::string> pieces = SplitPieces(text, delim);
   return static_cast<size_t>(index) < pieces.size() ? pieces[static_cast<size_t>(index)]
-                                                      : std::string();
+                                                    : std::string();
 }
 
 int DigitsValue(const std::string& s) {
@@ -88,37 +88,65 @@ TDateTime ASTMDateToDateTime(const std::string& DateStr) {
 
 std::string GradeToStr(int Grade) {
   switch (Grade) {
-    case GRADE_0: return "0";
-    case GRADE_WEAK: return "(+)";
-    case GRADE_1PLUS: return "1+";
-    case GRADE_2PLUS: return "2+";
-    case GRADE_3PLUS: return "3+";
-    case GRADE_4PLUS: return "4+";
-    case GRADE_WELL_NOT_FOUND: return "ERR:Puit";
-    case GRADE_WRONG_LIQUID: return "ERR:Liq";
-    case GRADE_LIGHT_LOW: return "ERR:Lum-";
-    case GRADE_LIGHT_HIGH: return "ERR:Lum+";
-    case GRADE_CONTRAST: return "ERR:Contr";
-    case GRADE_EMPTY_COL: return "ERR:Vide";
-    case GRADE_TOO_FEW_CELLS: return "ERR:Cell-";
-    case GRADE_TOO_MANY_CELLS: return "ERR:Cell+";
-    case GRADE_MIXED_FIELD: return "ERR:Mix";
-    case GRADE_INDETERMINATE: return "ERR:Indet";
-    case GRADE_FIBRIN: return "ERR:Fibr";
-    case GRADE_BUBBLE: return "ERR:Bulle";
-    case GRADE_CELLS_DETECTED: return "ERR:Cell";
-    case GRADE_FOCUS_ERROR: return "ERR:Focus";
-    case GRADE_SPLASH: return "ERR:Eclab";
-    case GRADE_TILT_ERROR: return "ERR:Incl";
-    case GRADE_ROTATION_ERROR: return "ERR:Rot";
-    case GRADE_SKEW_ERROR: return "ERR:Biais";
-    case GRADE_WELL_FLUID: return "ERR:Fluid";
-    default: break;
+    case GRADE_0:
+      return "0";
+    case GRADE_WEAK:
+      return "(+)";
+    case GRADE_1PLUS:
+      return "1+";
+    case GRADE_2PLUS:
+      return "2+";
+    case GRADE_3PLUS:
+      return "3+";
+    case GRADE_4PLUS:
+      return "4+";
+    case GRADE_WELL_NOT_FOUND:
+      return "ERR:Puit";
+    case GRADE_WRONG_LIQUID:
+      return "ERR:Liq";
+    case GRADE_LIGHT_LOW:
+      return "ERR:Lum-";
+    case GRADE_LIGHT_HIGH:
+      return "ERR:Lum+";
+    case GRADE_CONTRAST:
+      return "ERR:Contr";
+    case GRADE_EMPTY_COL:
+      return "ERR:Vide";
+    case GRADE_TOO_FEW_CELLS:
+      return "ERR:Cell-";
+    case GRADE_TOO_MANY_CELLS:
+      return "ERR:Cell+";
+    case GRADE_MIXED_FIELD:
+      return "ERR:Mix";
+    case GRADE_INDETERMINATE:
+      return "ERR:Indet";
+    case GRADE_FIBRIN:
+      return "ERR:Fibr";
+    case GRADE_BUBBLE:
+      return "ERR:Bulle";
+    case GRADE_CELLS_DETECTED:
+      return "ERR:Cell";
+    case GRADE_FOCUS_ERROR:
+      return "ERR:Focus";
+    case GRADE_SPLASH:
+      return "ERR:Eclab";
+    case GRADE_TILT_ERROR:
+      return "ERR:Incl";
+    case GRADE_ROTATION_ERROR:
+      return "ERR:Rot";
+    case GRADE_SKEW_ERROR:
+      return "ERR:Biais";
+    case GRADE_WELL_FLUID:
+      return "ERR:Fluid";
+    default:
+      break;
   }
   return Grade < 0 ? platform::Format("ERR:%d", Grade) : platform::Format("%d", Grade);
 }
 
-bool IsGradeError(int Grade) { return Grade < 0; }
+bool IsGradeError(int Grade) {
+  return Grade < 0;
+}
 
 void FreeASTMMessage(TASTMMessage& Msg) {
   Msg.UniqueImages.Clear();

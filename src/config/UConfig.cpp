@@ -94,8 +94,8 @@ TPathStatus CheckPathStatus(const std::string& Path) {
   return psOK;
 }
 
-void ValidatePath(TConfigValidation& Validation, const std::string& Path,
-                  const std::string& Label_, bool Required) {
+void ValidatePath(TConfigValidation& Validation, const std::string& Path, const std::string& Label_,
+                  bool Required) {
   switch (CheckPathStatus(Path)) {
     case psOK:
       break;

@@ -103,8 +103,8 @@ bool ReadBoolValue(const TIniData& Ini, const std::string& Section, const std::s
 // --- Validation and path helpers ----------------------------------------------
 void AddError(TConfigValidation& Validation, const std::string& Msg);
 void AddWarning(TConfigValidation& Validation, const std::string& Msg);
-void ValidatePath(TConfigValidation& Validation, const std::string& Path,
-                  const std::string& Label_, bool Required);
+void ValidatePath(TConfigValidation& Validation, const std::string& Path, const std::string& Label_,
+                  bool Required);
 TPathStatus CheckPathStatus(const std::string& Path);
 bool IsDirectoryWriteable(const std::string& AName);
 bool EnsureDirectory(const std::string& Path);

@@ -9,11 +9,11 @@
 #include "config/UConfig.h"
 
 struct TImageResult {
-  bool Success = false;      // the composite was saved (also when the barcode check failed)
-  std::string OutputPath;    // full-size file, its wrong_images place, or the reduced copy
-  std::string ResizedPath;   // the reduced copy, empty when none was written
+  bool Success = false;     // the composite was saved (also when the barcode check failed)
+  std::string OutputPath;   // full-size file, its wrong_images place, or the reduced copy
+  std::string ResizedPath;  // the reduced copy, empty when none was written
   TBarcodeVerifResult VerifResult = bvrSkipped;
-  std::string ErrorDetail;   // reason of a failure
+  std::string ErrorDetail;  // reason of a failure
 };
 
 // Builds, saves, verifies and reduces one picture per cassette of Msg;

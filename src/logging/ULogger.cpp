@@ -31,7 +31,9 @@ std::mutex GFlagCS;
 std::mutex GTestSinkMutex;  // guards GTestSink
 std::shared_ptr<platform::TEventSink> GTestSink;
 
-std::string CategoryUpper(const std::string& category) { return platform::UpperAscii(category); }
+std::string CategoryUpper(const std::string& category) {
+  return platform::UpperAscii(category);
+}
 
 std::string FolderFile(const std::string& folder, const char* name) {
   return platform::IncludeTrailingDelimiter(folder) + name;
@@ -60,9 +62,15 @@ std::string LevelToStr(TLogLevel Level) {
   return "INFO    ";
 }
 
-std::string LogFilePath() { return FolderFile(GLogFolder, "service.log"); }
-std::string DebugFilePath() { return FolderFile(GLogFolder, "debug.log"); }
-std::string ErrorFilePath() { return FolderFile(GLogFolder, "error.log"); }
+std::string LogFilePath() {
+  return FolderFile(GLogFolder, "service.log");
+}
+std::string DebugFilePath() {
+  return FolderFile(GLogFolder, "debug.log");
+}
+std::string ErrorFilePath() {
+  return FolderFile(GLogFolder, "error.log");
+}
 
 void WriteToFile(const std::string& FilePath, const std::string& Line) {
   (void)platform::AppendToFile(FilePath, platform::Utf8ToAnsi(Line) + "\r\n");
@@ -191,10 +199,10 @@ void ClearFlag(const std::string& FlagName) {
 
 void LogConfigValidation(const TConfigValidation& Validation) {
   if (!Validation.Errors.empty()) {
-    LogError("CONFIG",
-             Format("Configuration invalide — %d erreur(s)",
-                    static_cast<int>(Validation.Errors.size())),
-             EVT_CONFIG_ERROR);
+    LogError(
+        "CONFIG",
+        Format("Configuration invalide — %d erreur(s)", static_cast<int>(Validation.Errors.size())),
+        EVT_CONFIG_ERROR);
   } else {
     LogInfo("CONFIG", "Configuration validée sans erreur");
   }

@@ -11,7 +11,9 @@ namespace {
 
 constexpr int64_t kMsPerDay = 86400000;
 
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(int y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int DaysInMonth(int y, int m) {
   static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -55,12 +57,12 @@ void Append2(std::string& out, int v) {
 bool TryEncodeDateTime(const TDateParts& p, TDateTime& value) {
   if (p.year < 1 || p.year > 9999 || p.month < 1 || p.month > 12 || p.day < 1 ||
       p.day > DaysInMonth(p.year, p.month) || p.hour < 0 || p.hour > 23 || p.minute < 0 ||
-      p.minute > 59 || p.second < 0 || p.second > 59 || p.millisecond < 0 ||
-      p.millisecond > 999) {
+      p.minute > 59 || p.second < 0 || p.second > 59 || p.millisecond < 0 || p.millisecond > 999) {
     return false;
   }
-  const int64_t days = DaysFromCivil(p.year, static_cast<unsigned>(p.month),
-                                     static_cast<unsigned>(p.day)) - kEpochOffset;
+  const int64_t days =
+      DaysFromCivil(p.year, static_cast<unsigned>(p.month), static_cast<unsigned>(p.day)) -
+      kEpochOffset;
   const int64_t ms = ((p.hour * 60LL + p.minute) * 60 + p.second) * 1000 + p.millisecond;
   value = static_cast<double>(days) + static_cast<double>(ms) / kMsPerDay;
   return true;

@@ -12,10 +12,9 @@ namespace {
 // Unicode code points of the Windows-1252 bytes 0x80..0x9F. The five
 // undefined bytes keep their own value (C1 controls), as Windows maps them.
 constexpr char32_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 char CodePointToAnsi(char32_t cp) {
   if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<char>(cp);
@@ -81,10 +80,16 @@ std::string Utf16ToUtf8(std::string_view bytes, bool bigEndian) {
   return out;
 }
 
-bool IsTrimmed(unsigned char c) { return c <= 32; }
+bool IsTrimmed(unsigned char c) {
+  return c <= 32;
+}
 
-char UpperChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-char LowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+char UpperChar(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
+char LowerChar(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 }  // namespace
 
@@ -165,8 +170,10 @@ std::string DecodeText(std::string_view bytes, TNoBomEncoding fallback) {
     }
     return out;
   }
-  if (bytes.size() >= 2 && bytes.substr(0, 2) == "\xFF\xFE") return Utf16ToUtf8(bytes.substr(2), false);
-  if (bytes.size() >= 2 && bytes.substr(0, 2) == "\xFE\xFF") return Utf16ToUtf8(bytes.substr(2), true);
+  if (bytes.size() >= 2 && bytes.substr(0, 2) == "\xFF\xFE")
+    return Utf16ToUtf8(bytes.substr(2), false);
+  if (bytes.size() >= 2 && bytes.substr(0, 2) == "\xFE\xFF")
+    return Utf16ToUtf8(bytes.substr(2), true);
   if (fallback == TNoBomEncoding::utf8_or_ansi && IsValidUtf8(bytes)) return std::string(bytes);
   return AnsiToUtf8(bytes);
 }
@@ -221,7 +228,9 @@ std::string LowerAscii(std::string_view s) {
   return out;
 }
 
-bool SameTextAscii(std::string_view a, std::string_view b) { return CompareTextAscii(a, b) == 0; }
+bool SameTextAscii(std::string_view a, std::string_view b) {
+  return CompareTextAscii(a, b) == 0;
+}
 
 int CompareTextAscii(std::string_view a, std::string_view b) {
   const size_t n = std::min(a.size(), b.size());

@@ -1,2 +1,4 @@
 // Placeholder entry until the service host lands.
-int main() { return 0; }
+int main() {
+  return 0;
+}

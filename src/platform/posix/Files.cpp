@@ -19,12 +19,14 @@ namespace {
 constexpr int kOpenBase = O_CLOEXEC;
 
 TOsResult Error(const std::string& context, int err) {
-  const auto kind = (err == ENOENT || err == ENOTDIR) ? TOsResult::Kind::not_found
-                                                      : TOsResult::Kind::failed;
+  const auto kind =
+      (err == ENOENT || err == ENOTDIR) ? TOsResult::Kind::not_found : TOsResult::Kind::failed;
   return TOsResult::Failure(kind, context + ": " + std::strerror(err));
 }
 
-std::string Quoted(const std::string& path) { return "'" + path + "'"; }
+std::string Quoted(const std::string& path) {
+  return "'" + path + "'";
+}
 
 // Closes the descriptor on every path out of a function.
 class TFd {
@@ -60,7 +62,9 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
-char FoldChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+char FoldChar(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
 
 // Wildcard match with "*" and "?" only, ASCII letters compared without case.
 bool WildcardMatch(std::string_view pattern, std::string_view name) {
@@ -69,7 +73,8 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
     if (p < pattern.size() && pattern[p] == '*') {
       starP = p++;
       starN = n;
-    } else if (p < pattern.size() && (pattern[p] == '?' || FoldChar(pattern[p]) == FoldChar(name[n]))) {
+    } else if (p < pattern.size() &&
+               (pattern[p] == '?' || FoldChar(pattern[p]) == FoldChar(name[n]))) {
       ++p;
       ++n;
     } else if (starP != std::string_view::npos) {
@@ -158,7 +163,8 @@ TOsResult ReadFileBytes(const std::string& path, std::string& bytes) {
   TFd fd(::open(path.c_str(), kOpenBase | O_RDONLY));
   if (fd.Get() < 0) return Error("open " + Quoted(path), errno);
   struct stat st;
-  if (::fstat(fd.Get(), &st) == 0 && S_ISDIR(st.st_mode)) return Error("read " + Quoted(path), EISDIR);
+  if (::fstat(fd.Get(), &st) == 0 && S_ISDIR(st.st_mode))
+    return Error("read " + Quoted(path), EISDIR);
   if (st.st_size > 0) bytes.reserve(static_cast<size_t>(st.st_size));
   char buffer[65536];
   while (true) {
@@ -253,7 +259,8 @@ TOsResult CopyReplacing(const std::string& from, const std::string& to) {
   TFd in(::open(from.c_str(), kOpenBase | O_RDONLY));
   if (in.Get() < 0) return Error("open " + Quoted(from), errno);
   struct stat st;
-  if (::fstat(in.Get(), &st) == 0 && S_ISDIR(st.st_mode)) return Error("copy " + Quoted(from), EISDIR);
+  if (::fstat(in.Get(), &st) == 0 && S_ISDIR(st.st_mode))
+    return Error("copy " + Quoted(from), EISDIR);
   TFd out(::open(to.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_TRUNC, 0666));
   if (out.Get() < 0) return Error("open " + Quoted(to), errno);
   char buffer[65536];

@@ -1,0 +1,118 @@
+#include "platform/Files.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/TempFolder.h"
+
+using namespace platform;
+using testing_support::ReadAll;
+using testing_support::WriteAll;
+
+class FilesTest : public testing_support::TempFolderTest {};
+
+TEST(FilePaths, PathTextHelpers) {
+  EXPECT_EQ(IncludeTrailingDelimiter("/a"), "/a/");
+  EXPECT_EQ(IncludeTrailingDelimiter("/a/"), "/a/");
+  EXPECT_EQ(ExcludeTrailingDelimiter("/a/"), "/a");
+  EXPECT_EQ(ExcludeTrailingDelimiter("/"), "/");
+  EXPECT_EQ(ExtractFileName("/x/y/z.tra"), "z.tra");
+  EXPECT_EQ(ExtractFileDir("/x/y/z.tra"), "/x/y");
+  EXPECT_EQ(ExtractFileDir("z.tra"), "");
+  EXPECT_EQ(ExtractFileExt("/x.y/z"), "");
+  EXPECT_EQ(ChangeFileExt("/r/QC_Report_L1.ps", ".pdf"), "/r/QC_Report_L1.pdf");
+  EXPECT_EQ(JoinPath("/a", "b"), "/a/b");
+}
+
+TEST_F(FilesTest, MissingThingsAreNotFoundNotErrors) {
+  EXPECT_FALSE(FileExists(Path("none")));
+  EXPECT_EQ(FileSize(Path("none")), -1);
+  std::string bytes;
+  EXPECT_TRUE(ReadFileBytes(Path("none"), bytes).NotFound());
+  EXPECT_TRUE(RemoveFile(Path("none")).NotFound());
+  std::vector<std::string> names;
+  EXPECT_TRUE(ListFiles(Path("none"), "*", names).NotFound());
+}
+
+TEST_F(FilesTest, RenameNoReplaceRefusesAnExistingTarget) {
+  WriteAll(Path("a"), "new");
+  WriteAll(Path("b"), "old");
+  const TOsResult r = RenameNoReplace(Path("a"), Path("b"));
+  EXPECT_FALSE(r.Ok());
+  EXPECT_NE(r.text.find("rename"), std::string::npos);
+  EXPECT_EQ(ReadAll(Path("b")), "old");
+  EXPECT_TRUE(FileExists(Path("a")));
+  ASSERT_TRUE(RenameNoReplace(Path("a"), Path("c")).Ok());
+  EXPECT_EQ(ReadAll(Path("c")), "new");
+  ASSERT_TRUE(RenameReplacing(Path("c"), Path("b")).Ok());
+  EXPECT_EQ(ReadAll(Path("b")), "new");
+}
+
+TEST_F(FilesTest, ListFilesMatchesWithoutCaseAndSortsCaseInsensitively) {
+  for (const char* n : {"B.tra", "a.tra", "C.TRA", ".hidden.tra", "UPx.tra", "notes.txt"}) {
+    WriteAll(Path(n), "x");
+  }
+  std::filesystem::create_directory(Path("folder.tra"));
+  std::vector<std::string> names;
+  ASSERT_TRUE(ListFiles(dir_, "*.tra", names).Ok());
+  EXPECT_EQ(names, (std::vector<std::string>{".hidden.tra", "a.tra", "B.tra", "C.TRA", "UPx.tra"}));
+  ASSERT_TRUE(ListFiles(dir_, "up*.tra", names).Ok());
+  EXPECT_EQ(names, (std::vector<std::string>{"UPx.tra"}));
+  ASSERT_TRUE(ListFiles(dir_, "*.*", names).Ok());
+  EXPECT_EQ(names.size(), 6u);  // every file, the folder excluded
+  WriteAll(Path("noext"), "x");
+  ASSERT_TRUE(ListFiles(dir_, "*.*", names).Ok());
+  EXPECT_EQ(names.size(), 7u);  // "*.*" also takes names without a dot
+}
+
+TEST_F(FilesTest, ListFilesBreaksCaseTiesByBytes) {
+  WriteAll(Path("b.tra"), "x");
+  WriteAll(Path("B.tra"), "x");
+  std::vector<std::string> names;
+  ASSERT_TRUE(ListFiles(dir_, "*", names).Ok());
+  EXPECT_EQ(names, (std::vector<std::string>{"B.tra", "b.tra"}));
+}
+
+TEST_F(FilesTest, WritabilityProbe) {
+  EXPECT_TRUE(ProbeWritable(dir_, "_chk_svc_.tmp"));
+  EXPECT_FALSE(FileExists(Path("_chk_svc_.tmp")));  // removed after the probe
+  WriteAll(Path("_chk_svc_.tmp"), "");
+  EXPECT_FALSE(ProbeWritable(dir_, "_chk_svc_.tmp"));
+  EXPECT_FALSE(ProbeWritable("/proc", "_chk_svc_.tmp"));  // read-only file system
+}
+
+TEST_F(FilesTest, WriteFileReplacingLeavesNoTemporaryFile) {
+  WriteAll(Path("out.UPL"), "old");
+  ASSERT_TRUE(WriteFileReplacing(Path("out.UPL"), "new content", true).Ok());
+  EXPECT_EQ(ReadAll(Path("out.UPL")), "new content");
+  std::vector<std::string> names;
+  ASSERT_TRUE(ListFiles(dir_, "*", names).Ok());
+  EXPECT_EQ(names, (std::vector<std::string>{"out.UPL"}));
+  // A folder that does not exist: nothing written, the error names the path.
+  const TOsResult r = WriteFileReplacing(Path("missing/x.UPL"), "x");
+  EXPECT_FALSE(r.Ok());
+  EXPECT_NE(r.text.find("missing"), std::string::npos);
+}
+
+TEST_F(FilesTest, MakeFoldersCreatesParentsAndFailsOnAFile) {
+  ASSERT_TRUE(MakeFolders(Path("a/b/c")).Ok());
+  EXPECT_TRUE(FolderExists(Path("a/b/c")));
+  EXPECT_TRUE(MakeFolders(Path("a/b/c")).Ok());
+  WriteAll(Path("file"), "x");
+  EXPECT_FALSE(MakeFolders(Path("file/sub")).Ok());
+  EXPECT_FALSE(MakeFolders("/proc/velmar-test").Ok());
+}
+
+TEST_F(FilesTest, AppendCopyAndRemove) {
+  ASSERT_TRUE(AppendToFile(Path("log"), "one\r\n").Ok());
+  ASSERT_TRUE(AppendToFile(Path("log"), "two\r\n").Ok());
+  EXPECT_EQ(ReadAll(Path("log")), "one\r\ntwo\r\n");
+  EXPECT_EQ(FileSize(Path("log")), 10);
+  WriteAll(Path("copy"), "longer old content");
+  ASSERT_TRUE(CopyReplacing(Path("log"), Path("copy")).Ok());
+  EXPECT_EQ(ReadAll(Path("copy")), "one\r\ntwo\r\n");
+  EXPECT_FALSE(CopyReplacing(dir_, Path("x")).Ok());  // a folder is not copied
+  ASSERT_TRUE(RemoveFile(Path("copy")).Ok());
+  EXPECT_FALSE(FileExists(Path("copy")));
+}
