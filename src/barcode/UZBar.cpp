@@ -216,40 +216,43 @@ std::vector<uint8_t> BitmapZoneToY800(const TRasterView* Raster, int Y1, int Y2,
     // Pixels are stored B, G, R, X.
     return static_cast<uint8_t>((77u * Px[2] + 150u * Px[1] + 29u * Px[0]) >> 8);
   };
-  auto RowMean = [&](const uint8_t* Row) {
-    uint64_t Sum = 0;
-    for (int X = 0; X < W; ++X) Sum += Grey(Row + 4 * static_cast<size_t>(X));
-    return Sum / static_cast<uint64_t>(W);
-  };
 
-  // First pass: column sums over the rows that are not dark.
+  // First pass: the grey rows between their white margins, the mean of each
+  // row, and the column sums over the rows that are not dark.
+  std::vector<uint8_t> Buffer(PaddedWidth * RowCount, 0);
+  std::vector<bool> IsBlackRow(RowCount, false);
   std::vector<uint64_t> ColSum(static_cast<size_t>(W), 0);
   uint64_t NLines = 0;
-  for (int Y = Y1; Y < Y2; ++Y) {
-    const uint8_t* Row = RowAt(Y);
-    if (RowMean(Row) < kDarkMean) continue;
+  for (size_t R = 0; R < RowCount; ++R) {
+    const uint8_t* Row = RowAt(Y1 + static_cast<int>(R));
+    uint8_t* Out = Buffer.data() + R * PaddedWidth;
+    std::memset(Out, 255, ZBAR_MARGIN);
+    std::memset(Out + ZBAR_MARGIN + W, 255, ZBAR_MARGIN);
+    Out += ZBAR_MARGIN;
+    uint64_t Sum = 0;
+    for (int X = 0; X < W; ++X) {
+      Out[X] = Grey(Row + 4 * static_cast<size_t>(X));
+      Sum += Out[X];
+    }
+    IsBlackRow[R] = Sum / static_cast<uint64_t>(W) < kDarkMean;
+    if (IsBlackRow[R]) continue;
     ++NLines;
-    for (int X = 0; X < W; ++X)
-      ColSum[static_cast<size_t>(X)] += Grey(Row + 4 * static_cast<size_t>(X));
+    for (int X = 0; X < W; ++X) ColSum[static_cast<size_t>(X)] += Out[X];
   }
   std::vector<bool> WhiteCol(static_cast<size_t>(W), false);
   if (NLines > 0)
     for (size_t X = 0; X < static_cast<size_t>(W); ++X)
       WhiteCol[X] = ColSum[X] / NLines < kDarkMean;
 
-  // Second pass: the grey rows between their white margins.
-  std::vector<uint8_t> Buffer(PaddedWidth * RowCount, 0);
-  for (int Y = Y1; Y < Y2; ++Y) {
-    const uint8_t* Row = RowAt(Y);
-    const bool IsBlackRow = RowMean(Row) < kDarkMean;
-    uint8_t* Out = Buffer.data() + static_cast<size_t>(Y - Y1) * PaddedWidth;
-    std::memset(Out, 255, ZBAR_MARGIN);
-    Out += ZBAR_MARGIN;
-    for (int X = 0; X < W; ++X)
-      Out[X] = (IsBlackRow || WhiteCol[static_cast<size_t>(X)])
-                   ? 255
-                   : Grey(Row + 4 * static_cast<size_t>(X));
-    std::memset(Out + W, 255, ZBAR_MARGIN);
+  // Second pass: dark rows and dark columns are blanked to white.
+  for (size_t R = 0; R < RowCount; ++R) {
+    uint8_t* Out = Buffer.data() + R * PaddedWidth + ZBAR_MARGIN;
+    if (IsBlackRow[R]) {
+      std::memset(Out, 255, static_cast<size_t>(W));
+      continue;
+    }
+    for (size_t X = 0; X < static_cast<size_t>(W); ++X)
+      if (WhiteCol[X]) Out[X] = 255;
   }
   Width = static_cast<int>(PaddedWidth);
   Height = static_cast<int>(RowCount);
