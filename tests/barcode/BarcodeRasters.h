@@ -79,8 +79,6 @@ class TSurface {
     return view;
   }
 
-  void WritePng(const std::string& path) { cairo_surface_write_to_png(surface_, path.c_str()); }
-
  private:
   cairo_surface_t* surface_;
   cairo_t* cr_;

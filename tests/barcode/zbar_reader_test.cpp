@@ -62,16 +62,14 @@ TEST(BitmapZoneToY800, BlanksDarkRowsAndDarkColumns) {
   EXPECT_EQ(at(3, 0), 10);  // a dark pixel alone stays dark
   EXPECT_EQ(at(3, 1), 200);
   for (int x = 0; x < 5; ++x) EXPECT_EQ(at(x, 3), 255) << x;  // dark row blanked
-}
 
-TEST(BitmapZoneToY800, AllDarkBandBecomesAllWhite) {
-  TSurface s(40, 20, 0.1);
-  s.Fill(10, 0, 5, 20, 0.12);
-  TRasterView view = s.View();
-  int w = 0, h = 0;
-  const std::vector<uint8_t> buf = BitmapZoneToY800(&view, 0, 19, w, h);
-  ASSERT_EQ(buf.size(), static_cast<size_t>(140 * 19));
-  for (uint8_t b : buf) ASSERT_EQ(b, 255);
+  // A band of dark rows only: no column is white, every row is blanked.
+  TSurface dark(40, 20, 0.1);
+  dark.Fill(10, 0, 5, 20, 0.12);
+  TRasterView darkView = dark.View();
+  const std::vector<uint8_t> blank = BitmapZoneToY800(&darkView, 0, 19, w, h);
+  ASSERT_EQ(blank.size(), static_cast<size_t>(140 * 19));
+  for (uint8_t b : blank) ASSERT_EQ(b, 255);
 }
 
 TEST(BitmapZoneToY800, ClampsTheBandAndRefusesEmptyOrMalformedRasters) {
@@ -120,14 +118,6 @@ TEST(ComputeP10Threshold, DarkestTenthPlusThirtyCappedAt200) {
   EXPECT_EQ(ComputeP10Threshold(mixed.data(), mixed.size()), 81);
 }
 
-TEST(BinarizeAndInvert, ThresholdIsInclusive) {
-  std::vector<uint8_t> buf = {0, 82, 83, 200, 255};
-  BinarizeBuffer(buf.data(), buf.size(), 83);
-  EXPECT_EQ(buf, (std::vector<uint8_t>{0, 0, 255, 255, 255}));
-  InvertY800(buf.data(), buf.size());
-  EXPECT_EQ(buf, (std::vector<uint8_t>{255, 255, 0, 0, 0}));
-}
-
 // --- Acceptance ------------------------------------------------------------------
 
 TEST(IsAcceptedBarcode, DigitsNeed16To22OtherTexts5To12) {
@@ -172,25 +162,17 @@ TEST_F(ZBarReadTest, AcceptsFullCodesAndShortTextsRejectsOtherLengths) {
   EXPECT_EQ(ReadOne("1234567890128"), "");
   EXPECT_EQ(ReadOne("AB1234567890123"), "");
   EXPECT_EQ(LinesWith("debug.log", "[ZBAR] Barcode lu : 1234567890123456 (f83)").size(), 1u);
-  EXPECT_EQ(LinesWith("service.log", "[PERF] BitmapToY800=").size(), 4u);
+  const auto convert = LinesWith("service.log", "[PERF] BitmapToY800=");
+  ASSERT_EQ(convert.size(), 4u);
+  EXPECT_NE(convert[0].find("ms (Y=0..200 W=1000 H=199)"), std::string::npos) << convert[0];
+  EXPECT_NE(LinesWith("service.log", "[PERF] FScanImage [f83] = ")[0].find("ms (NSym=1)"),
+            std::string::npos);
   // The rejected reads went through all four passes, then the warning.
   EXPECT_EQ(LinesWith("service.log", "FScanImage [f83]").size(), 4u);
   EXPECT_EQ(LinesWith("service.log", "FScanImage [f83i]").size(), 2u);
   EXPECT_EQ(LinesWith("service.log", "FScanImage [p").size(), 4u);
   EXPECT_EQ(LinesWith("debug.log", "[ZBAR] Fallback P10=").size(), 2u);
   EXPECT_EQ(LinesWith("service.log", "[WARNING ] [ZBAR] Échec lecture Y=0..200").size(), 2u);
-}
-
-TEST_F(ZBarReadTest, FirstPassReadsAPrintedCodeAndLogsItsTiming) {
-  LoadReader();
-  EXPECT_EQ(ReadOne("XY98765"), "XY98765");
-  const auto perf = LinesWith("service.log", "[PERF] FScanImage");
-  ASSERT_EQ(perf.size(), 1u);
-  EXPECT_NE(perf[0].find("[f83] = "), std::string::npos) << perf[0];
-  EXPECT_NE(perf[0].find("ms (NSym=1)"), std::string::npos) << perf[0];
-  EXPECT_EQ(LinesWith("service.log", "[PERF] BitmapToY800=")[0].substr(
-                LinesWith("service.log", "[PERF] BitmapToY800=")[0].find("(Y=")),
-            "(Y=0..200 W=1000 H=199)");
 }
 
 TEST_F(ZBarReadTest, WhiteOnBlackIsReadByTheInvertedPass) {
