@@ -217,9 +217,10 @@ void AppendQCLine(const std::string& FilePath, const TQCLine& Line) {
   std::string bytes = platform::Utf8ToAnsi(SerializeQCLine(Line)) + "\r\n";
   platform::TOsResult r;
   if (platform::FileExists(FilePath)) {
+    // A tail that cannot be read is no reason to give up the append.
     std::string tail;
-    r = platform::ReadFileTail(FilePath, 1, tail);
-    if (r.Ok() && !tail.empty() && tail.back() != '\n' && tail.back() != '\r') {
+    if (platform::ReadFileTail(FilePath, 1, tail).Ok() && !tail.empty() && tail.back() != '\n' &&
+        tail.back() != '\r') {
       bytes.insert(0, "\r\n");
     }
   } else {

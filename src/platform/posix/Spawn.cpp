@@ -134,9 +134,9 @@ TSpawnResult SpawnWithDeadline(const std::string& program, const std::vector<std
     const pid_t r = ::waitpid(pid, &status, WNOHANG);
     if (r == pid) return FromStatus(status);
     if (r < 0 && errno != EINTR) {
-      const int err = errno;
-      ::kill(-pid, SIGKILL);
-      return Failure("waitpid '" + program + "'", err);
+      // The child is no longer ours to wait for (reaped elsewhere): its
+      // outcome is unknown.
+      return Failure("waitpid '" + program + "'", errno);
     }
     const int64_t elapsed = MonotonicMs() - start;
     if (elapsed >= deadlineMs) {
