@@ -110,7 +110,7 @@ TEST_F(QCGhostscriptTest, FailingCrashingAndSilentRunsAreFailures) {
 
 TEST_F(QCGhostscriptTest, HangingGhostscriptIsKilledAtTheDeadline) {
   WriteLog(2);
-  SetConverterDeadlineForTesting(300);
+  SetConverterDeadlineForTesting(2000);
   // Writes a partial PDF, starts a child of its own, and never ends.
   StandIn(
       "for a in \"$@\"; do out=\"$a\"; done\n"

@@ -65,7 +65,7 @@ TEST_F(SpawnTest, DeadlineKillsTheChildAndWhatItStarted) {
   const std::string pids = Path("pids.txt");
   // The script starts a grandchild, records both ids, and waits for ever.
   const TSpawnResult r =
-      SpawnWithDeadline(kSh, {"-c", "sleep 600 & echo $$ $! > \"$1\"; wait", "sh", pids}, 300);
+      SpawnWithDeadline(kSh, {"-c", "sleep 600 & echo $$ $! > \"$1\"; wait", "sh", pids}, 1500);
   EXPECT_EQ(r.kind, TSpawnResult::Kind::timed_out);
   std::istringstream in(ReadAll(pids));
   int shell = 0, grandchild = 0;
