@@ -61,6 +61,8 @@ bool ProbeWritable(const std::string& folder, const std::string& probeName);
 // any failure, so readers see the old content or the new, never a part.
 [[nodiscard]] TOsResult WriteFileReplacing(const std::string& path, std::string_view bytes,
                                            bool sync = false);
+// The last `count` bytes of the file (fewer when it is shorter).
+[[nodiscard]] TOsResult ReadFileTail(const std::string& path, size_t count, std::string& bytes);
 // Appends the bytes with one write (open, write, close: nothing stays open).
 // The file is created when missing; its folder is not.
 [[nodiscard]] TOsResult AppendToFile(const std::string& path, std::string_view bytes);

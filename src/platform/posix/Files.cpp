@@ -217,6 +217,29 @@ TOsResult WriteFileReplacing(const std::string& path, std::string_view bytes, bo
   return TOsResult::Success();
 }
 
+TOsResult ReadFileTail(const std::string& path, size_t count, std::string& bytes) {
+  bytes.clear();
+  TFd fd(::open(path.c_str(), kOpenBase | O_RDONLY));
+  if (fd.Get() < 0) return Error("open " + Quoted(path), errno);
+  struct stat st;
+  if (::fstat(fd.Get(), &st) != 0) return Error("stat " + Quoted(path), errno);
+  if (S_ISDIR(st.st_mode)) return Error("read " + Quoted(path), EISDIR);
+  const auto size = static_cast<size_t>(st.st_size);
+  const size_t want = std::min(count, size);
+  bytes.resize(want);
+  size_t done = 0;
+  while (done < want) {
+    const ssize_t n = ::pread(fd.Get(), bytes.data() + done, want - done,
+                              static_cast<off_t>(size - want + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Error("read " + Quoted(path), errno);
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  bytes.resize(done);
+  return TOsResult::Success();
+}
+
 TOsResult AppendToFile(const std::string& path, std::string_view bytes) {
   TFd fd(::open(path.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_APPEND, 0666));
   if (fd.Get() < 0) return Error("open " + Quoted(path), errno);

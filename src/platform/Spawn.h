@@ -1,0 +1,48 @@
+#pragma once
+
+// Running an outside program as a child process: no shell, an argument
+// vector passed as it stands, a deadline after which the child (and every
+// process of its group) is killed and reaped, and its exit code. The child
+// gets no descriptor of ours but its standard output and error; its
+// standard input reads from the null device. Nothing here logs.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct TSpawnResult {
+  enum class Kind {
+    exited,     // ended on its own: exitCode holds its code
+    signalled,  // ended by a signal: signal holds its number
+    timed_out,  // still running at the deadline: killed and reaped
+    failed,     // could not be started (or waited for): text says why
+  };
+  Kind kind = Kind::failed;
+  int exitCode = 0;
+  int signal = 0;
+  std::string text;  // "posix_spawn '/usr/bin/gs': No such file or directory"
+};
+
+// Runs `program` (a path, not looked up on the PATH) with `args` after the
+// program name, in the current folder and environment, and waits at most
+// `deadlineMs` milliseconds for it to end. On time-out the child's process
+// group is killed (SIGKILL) and the child reaped before returning, so no
+// process of the run is left behind. The child starts with every signal at
+// its default action and none blocked.
+TSpawnResult SpawnWithDeadline(const std::string& program, const std::vector<std::string>& args,
+                               int64_t deadlineMs);
+
+// The search list for programs: the environment's PATH, or the system's
+// usual folders when PATH is not set.
+std::string ProgramSearchPath();
+
+// Full path of the first executable file `name` in the folders of
+// `searchPath` (separated by ":"; empty entries are skipped, so the current
+// folder is never searched implicitly). A name holding "/" is taken as a
+// path. Empty when nothing is found.
+std::string FindProgramOnPath(const std::string& name, const std::string& searchPath);
+std::string FindProgramOnPath(const std::string& name);
+
+}  // namespace platform

@@ -1,0 +1,513 @@
+// The QC log and the lot reports (the PostScript document is in
+// UQCReport.cpp).
+#include "qc/UQCManager.h"
+
+#include <atomic>
+#include <mutex>
+#include <stdexcept>
+
+#include "logging/ULogger.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
+#include "qc/UQCTarget.h"
+
+using platform::Format;
+
+namespace {
+
+constexpr const char* kCat = "QC";
+
+// Serialises every access to the QC log file: appends, reads, and the whole
+// read-and-rewrite of an archiving.
+std::mutex GQCCS;
+std::atomic<bool> GInitialized{false};
+// Set by InitQCManager before the processing thread starts; read-only after.
+std::string GExeFolder;
+
+std::mutex GSeamMutex;  // guards GRunner and GDeadlineMs
+TConverterRunner GRunner;
+int64_t GDeadlineMs = 0;
+
+// Finalises a manager still started when the process ends.
+struct TQCManagerAtExit {
+  ~TQCManagerAtExit() { FinalizeQCManager(); }
+} GQCManagerAtExit;
+
+// The fields of a line in log order.
+std::string TQCLine::*const kFields[QC_FIELD_COUNT] = {
+    &TQCLine::RDResult,  &TQCLine::InstrID,    &TQCLine::OID,    &TQCLine::Lot,
+    &TQCLine::QCPerDate, &TQCLine::Tub,        &TQCLine::K7ID,   &TQCLine::K7Lot,
+    &TQCLine::TestCode,  &TQCLine::TestResult, &TQCLine::WellNr, &TQCLine::Reagent,
+    &TQCLine::Grade,     &TQCLine::Comment,    &TQCLine::QCVal1, &TQCLine::QCVal2,
+    &TQCLine::Check1,    &TQCLine::Check2,     &TQCLine::Action, &TQCLine::User};
+
+int DecimalOrZero(const std::string& s) {
+  size_t i = (!s.empty() && (s[0] == '+' || s[0] == '-')) ? 1 : 0;
+  if (i == s.size()) return 0;
+  for (size_t k = i; k < s.size(); ++k) {
+    if (s[k] < '0' || s[k] > '9') return 0;
+  }
+  int32_t v = 0;
+  return platform::TryStrToInt(s, v) ? v : 0;
+}
+
+// Reads the raw (Windows-1252) lines of the QC log under GQCCS. A missing
+// log gives no line and no failure.
+platform::TOsResult ReadQCLogLines(const std::string& FilePath, std::vector<std::string>& Lines) {
+  Lines.clear();
+  std::string bytes;
+  {
+    std::lock_guard<std::mutex> lock(GQCCS);
+    if (!platform::FileExists(FilePath)) return platform::TOsResult::Success();
+    const platform::TOsResult r = platform::ReadFileBytes(FilePath, bytes);
+    if (r.NotFound()) return platform::TOsResult::Success();
+    if (!r.Ok()) return r;
+  }
+  Lines = platform::SplitLines(bytes);
+  return platform::TOsResult::Success();
+}
+
+bool IsBlankLine(const std::string& raw) {
+  for (const char c : raw) {
+    if (static_cast<unsigned char>(c) > 32) return false;
+  }
+  return true;
+}
+
+TQCLine ParseRawLine(const std::string& raw) {
+  return ParseQCLine(platform::AnsiToUtf8(raw));
+}
+
+void ReportReadFailure(const platform::TOsResult& r) {
+  LogError(kCat, "Erreur lecture journal QC : " + r.text, EVT_QC_ERROR);
+}
+
+// A path given to Ghostscript as an argument: never starting with "-".
+std::string ArgumentPath(const std::string& path) {
+  return (!path.empty() && path[0] == '/') ? path : "./" + path;
+}
+
+platform::TSpawnResult RunConverter(const std::string& program,
+                                    const std::vector<std::string>& args) {
+  TConverterRunner runner;
+  int64_t deadline = GS_TIMEOUT_MS;
+  {
+    std::lock_guard<std::mutex> lock(GSeamMutex);
+    runner = GRunner;
+    if (GDeadlineMs > 0) deadline = GDeadlineMs;
+  }
+  if (runner) return runner(program, args, deadline);
+  return platform::SpawnWithDeadline(program, args, deadline);
+}
+
+}  // namespace
+
+// --- Start and stop ---------------------------------------------------------------
+
+void InitQCManager(const TAppConfig& Config) {
+  {
+    std::lock_guard<std::mutex> lock(GQCCS);
+    if (GInitialized) return;
+    GInitialized = true;
+    GExeFolder = Config.ExeFolder;
+  }
+  const std::string targets = platform::IncludeTrailingDelimiter(Config.ExeFolder) + QC_TARGET_FILE;
+  const int rows = LoadQCTargets(targets);
+  if (rows <= 0) {
+    LogWarning(kCat, "Fichier valeurs cibles QC introuvable ou vide : " + targets, 0);
+  } else {
+    LogInfo(kCat, Format("Valeurs cibles QC chargées — %d niveau(x)", rows));
+  }
+  LogInfo(kCat, "Gestionnaire QC initialisé");
+}
+
+void FinalizeQCManager() {
+  std::lock_guard<std::mutex> lock(GQCCS);
+  GInitialized = false;
+}
+
+// --- QC log -------------------------------------------------------------------------
+
+std::string QCLogPath(const TAppConfig& Config) {
+  return platform::IncludeTrailingDelimiter(Config.ExeFolder) + QC_LOG_FILE;
+}
+
+TQCLine BuildQCLine(const TMRecord& MRec, const TRRecord& RRec, const TOrderRecord& OrdRec,
+                    const THeaderRecord& HdrRec, const std::string& QCPerDate) {
+  TQCLine line;
+  line.RDResult = platform::FormatDateTime(QC_DATE_FMT, platform::Now());
+  line.InstrID = HdrRec.InstrumentID;
+  line.OID = OrdRec.SampleID;
+  line.Lot = OrdRec.TestName;
+  line.QCPerDate = QCPerDate;
+  line.Tub = std::to_string(MRec.SeqNr);
+  line.K7ID = MRec.CassetteID;
+  line.K7Lot = MRec.CassetteLot;
+  line.TestCode = RRec.TestCode;
+  line.TestResult = RRec.TestResult;
+  line.WellNr = std::to_string(MRec.WellNr);
+  line.Reagent = MRec.Reagent;
+  line.Grade = GradeToStr(MRec.Grade);
+  const std::string target = GetQCTargetValue(ExtractQCLevel(OrdRec.TestName), line.Reagent);
+  line.QCVal1 = target;
+  line.Check1 = CheckQCResult(line.Grade, target);
+  return line;
+}
+
+std::string SerializeQCLine(const TQCLine& Line) {
+  std::string out;
+  out.reserve(160);
+  for (int i = 0; i < QC_FIELD_COUNT; ++i) {
+    if (i > 0) out += QC_CSV_SEP;
+    const std::string& field = Line.*kFields[i];
+    if (field.find_first_of("|\"") == std::string::npos) {
+      out += field;
+      continue;
+    }
+    out += '"';
+    for (const char c : field) {
+      if (c == '"') out += '"';
+      out += c;
+    }
+    out += '"';
+  }
+  return out;
+}
+
+TQCLine ParseQCLine(const std::string& Line) {
+  TQCLine result;
+  const size_t n = Line.size();
+  size_t i = 0;
+  int index = 0;
+  if (n == 0) return result;
+  std::string piece;
+  while (index < QC_FIELD_COUNT) {
+    piece.clear();
+    if (i < n && Line[i] == '"') {
+      ++i;
+      while (i < n) {
+        if (Line[i] == '"') {
+          if (i + 1 < n && Line[i + 1] == '"') {
+            piece += '"';
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        piece += Line[i++];
+      }
+      // Text after the closing quote, up to the separator, stays in the piece.
+      while (i < n && Line[i] != QC_CSV_SEP) piece += Line[i++];
+    } else {
+      const size_t sep = Line.find(QC_CSV_SEP, i);
+      const size_t end = sep == std::string::npos ? n : sep;
+      piece.assign(Line, i, end - i);
+      i = end;
+    }
+    result.*kFields[index++] = platform::Trim(piece);
+    if (i >= n) break;
+    ++i;  // the separator; a trailing one gives a last empty piece
+  }
+  return result;
+}
+
+void AppendQCLine(const std::string& FilePath, const TQCLine& Line) {
+  std::lock_guard<std::mutex> lock(GQCCS);
+  std::string bytes = platform::Utf8ToAnsi(SerializeQCLine(Line)) + "\r\n";
+  platform::TOsResult r;
+  if (platform::FileExists(FilePath)) {
+    // A tail that cannot be read is no reason to give up the append.
+    std::string tail;
+    if (platform::ReadFileTail(FilePath, 1, tail).Ok() && !tail.empty() && tail.back() != '\n' &&
+        tail.back() != '\r') {
+      bytes.insert(0, "\r\n");
+    }
+  } else {
+    const std::string folder = platform::ExtractFileDir(FilePath);
+    if (!folder.empty()) r = platform::MakeFolders(folder);
+  }
+  if (r.Ok()) r = platform::AppendToFile(FilePath, bytes);
+  if (!r.Ok()) LogError(kCat, "Erreur écriture CSV QC : " + r.text, 0);
+}
+
+TDateTime ParseQCDate(const std::string& DateStr) {
+  const std::string text = platform::Trim(DateStr);
+  if (text.empty()) return 0;
+  const std::string first = text.substr(0, text.find(' '));
+  const std::vector<std::string> parts = platform::SplitKeepEmpty(first, '/');
+  if (parts.size() < 3) return 0;
+  const int d = DecimalOrZero(platform::Trim(parts[0]));
+  const int m = DecimalOrZero(platform::Trim(parts[1]));
+  const int y = DecimalOrZero(platform::Trim(parts[2]));
+  if (d < 1 || d > 31 || m < 1 || m > 12 || y < 2000 || y > 2200) return 0;
+  TDateTime value = 0;
+  return platform::TryEncodeDate(y, m, d, value) ? value : 0;
+}
+
+int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config) {
+  if (!Msg.IsValid) return 0;
+  if (!Msg.IsQC) {
+    LogDebug(kCat, "Message non-QC — ignoré");
+    return 0;
+  }
+  const std::string path = QCLogPath(Config);
+  int count = 0;
+  for (const TOrderRecord& order : Msg.Orders) {
+    std::string qcPerDate;
+    if (!order.RRecords.empty() && !order.RRecords[0].MRecords.empty()) {
+      const std::string& exp = order.RRecords[0].MRecords[0].ExpDateStr;
+      if (platform::Utf8Length(exp) >= 8) {
+        qcPerDate = platform::Utf8Mid(exp, 6, 2) + "/" + platform::Utf8Mid(exp, 4, 2) + "/" +
+                    platform::Utf8Mid(exp, 0, 4);
+      }
+    }
+    for (const TRRecord& r : order.RRecords) {
+      for (const TMRecord& m : r.MRecords) {
+        AppendQCLine(path, BuildQCLine(m, r, order, Msg.Header, qcPerDate));
+        ++count;
+      }
+    }
+  }
+  if (count > 0) {
+    const std::string oid = Msg.Orders.empty() ? std::string("?") : Msg.Orders[0].SampleID;
+    LogInfo(kCat, Format("%d ligne(s) QC enregistrée(s) — OID: %s", count, oid.c_str()));
+  }
+  return count;
+}
+
+// --- Lot reports ---------------------------------------------------------------------
+
+int CheckAndGenerateReports(const TAppConfig& Config) {
+  int count = 0;
+  if (!GInitialized) return 0;
+  const std::string path = QCLogPath(Config);
+  if (!platform::FileExists(path)) return 0;
+
+  const TUniqueStringList lots = CollectLots(path);
+  const TDateTime today = platform::DateOf(platform::Now());
+  for (const std::string& key : lots.Items()) {
+    // A valid date never holds "=", so the last one separates a lot that
+    // holds "=" from its date.
+    const size_t eq = key.rfind('=');
+    if (eq == std::string::npos) continue;
+    const std::string lot = key.substr(0, eq);
+    const std::string expStr = key.substr(eq + 1);
+    if (lot.empty() || expStr.empty()) continue;
+
+    const TDateTime expDate = ParseQCDate(expStr);
+    if (expDate == 0) {
+      LogWarning(
+          kCat, Format("Date expiration invalide lot %s : \"%s\"", lot.c_str(), expStr.c_str()), 0);
+      continue;
+    }
+    const TDateTime trigger = expDate + Config.QCReportDelay;
+    if (today < platform::DateOf(trigger)) {
+      LogDebug(kCat, Format("Lot %s — rapport prévu le %s", lot.c_str(),
+                            platform::FormatDateTime("dd/mm/yyyy", trigger).c_str()));
+      continue;
+    }
+    if (ReportExists(Config.QCReportDest, lot)) {
+      LogDebug(kCat, "Rapport déjà existant pour lot : " + lot);
+      continue;
+    }
+    LogInfo(kCat, Format("Génération rapport lot %s (expiré %s + %d j)", lot.c_str(),
+                         expStr.c_str(), Config.QCReportDelay));
+    if (GenerateReportForLot(path, lot, Config.QCReportDest)) ++count;
+  }
+  if (count > 0) LogInfo(kCat, Format("%d rapport(s) QC généré(s)", count));
+  return count;
+}
+
+TUniqueStringList CollectLots(const std::string& FilePath) {
+  TUniqueStringList lots;
+  std::vector<std::string> lines;
+  const platform::TOsResult r = ReadQCLogLines(FilePath, lines);
+  if (!r.Ok()) {
+    ReportReadFailure(r);
+    return lots;
+  }
+  for (const std::string& raw : lines) {
+    if (IsBlankLine(raw)) continue;
+    const TQCLine line = ParseRawLine(raw);
+    if (!line.K7Lot.empty()) lots.Add(line.K7Lot + "=" + line.QCPerDate);
+  }
+  return lots;
+}
+
+int ExtractLotLines(const std::string& FilePath, const std::string& KLot,
+                    std::vector<TQCLine>& Lines, size_t Capacity) {
+  Lines.clear();
+  std::vector<std::string> raw;
+  const platform::TOsResult r = ReadQCLogLines(FilePath, raw);
+  if (!r.Ok()) {
+    ReportReadFailure(r);
+    return 0;
+  }
+  int found = 0;
+  for (const std::string& text : raw) {
+    if (IsBlankLine(text)) continue;
+    TQCLine line = ParseRawLine(text);
+    if (!platform::SameTextAscii(line.K7Lot, KLot)) continue;
+    if (Lines.size() < Capacity) Lines.push_back(std::move(line));
+    ++found;
+  }
+  return found;
+}
+
+std::string ReportFileLot(const std::string& KLot) {
+  std::string out = KLot;
+  for (char& c : out) {
+    if (c == '/' || c == '\\' || c == '\0') c = '_';
+  }
+  return out;
+}
+
+bool ReportExists(const std::string& ReportDest, const std::string& KLot) {
+  if (ReportDest.empty()) return false;
+  const std::string stem = "QC_Report_" + ReportFileLot(KLot) + "_";
+  std::vector<std::string> names;
+  if (!platform::ListFiles(ReportDest, "QC_Report_*.pdf", names).Ok()) return false;
+  for (const std::string& name : names) {
+    if (name.size() != stem.size() + 8 + 4) continue;
+    if (!platform::StartsTextAscii(name, stem)) continue;
+    const std::string_view rest = std::string_view(name).substr(stem.size());
+    bool digits = true;
+    for (size_t k = 0; k < 8; ++k) digits = digits && rest[k] >= '0' && rest[k] <= '9';
+    if (digits && platform::SameTextAscii(rest.substr(8), ".pdf")) return true;
+  }
+  return false;
+}
+
+bool GenerateReportForLot(const std::string& FilePath, const std::string& KLot,
+                          const std::string& ReportDest) {
+  // Every reading of the lot is printed: archiving then removes no line that
+  // is missing from the report.
+  std::vector<TQCLine> lines;
+  const int lineCount = ExtractLotLines(FilePath, KLot, lines);
+  if (lineCount == 0) {
+    LogWarning(kCat, "Aucune ligne trouvée pour le lot : " + KLot, 0);
+    return false;
+  }
+  const platform::TOsResult made = platform::MakeFolders(ReportDest);
+  if (!made.Ok()) {
+    throw std::runtime_error("Création dossier rapports QC impossible : " + made.text);
+  }
+  const std::string base = platform::JoinPath(
+      ReportDest, Format("QC_Report_%s_%s", ReportFileLot(KLot).c_str(),
+                         platform::FormatDateTime("yyyymmdd", platform::Now()).c_str()));
+  const std::string psFile = base + ".ps";
+  const std::string pdfFile = base + ".pdf";
+  const std::string gsExe = FindGhostscript(GExeFolder);
+
+  if (!GeneratePSReport(lines, lineCount, KLot, psFile)) {
+    LogError(kCat, "Échec génération PS pour lot : " + KLot, EVT_QC_ERROR);
+    return false;
+  }
+  LogInfo(kCat, "PS généré — " + platform::ExtractFileName(psFile));
+
+  bool result = false;
+  if (ConvertPStoPDF(psFile, pdfFile, gsExe)) {
+    result = true;
+    Log(llInfo, kCat,
+        Format("Rapport QC - Lot: %s | Lignes: %d | Fichier: %s", KLot.c_str(), lineCount,
+               platform::ExtractFileName(pdfFile).c_str()),
+        EVT_QC_REPORT);
+    ArchiveLotLines(FilePath, KLot);
+  } else {
+    LogError(kCat, "Échec conversion PS→PDF pour lot : " + KLot, EVT_QC_ERROR);
+  }
+  if (platform::FileExists(psFile)) (void)platform::RemoveFile(psFile);
+  return result;
+}
+
+std::string FindGhostscript(const std::string& ExeFolder) {
+  const std::string beside = platform::IncludeTrailingDelimiter(ExeFolder) + GS_EXE;
+  if (platform::FileExists(beside)) return beside;
+  const std::string onPath = platform::FindProgramOnPath(GS_EXE);
+  return onPath.empty() ? beside : onPath;
+}
+
+std::vector<std::string> GhostscriptArguments(const std::string& PSFile,
+                                              const std::string& PDFFile) {
+  return {"-dBATCH",
+          "-dNOPAUSE",
+          "-dQUIET",
+          "-dSAFER",
+          "-sDEVICE=pdfwrite",
+          "-dPDFSETTINGS=/printer",
+          "-dCompatibilityLevel=1.4",
+          "-sOutputFile=" + platform::ReplaceAll(ArgumentPath(PDFFile), "%", "%%"),
+          ArgumentPath(PSFile)};
+}
+
+bool ConvertPStoPDF(const std::string& PSFile, const std::string& PDFFile,
+                    const std::string& GsExe) {
+  if (!platform::FileExists(GsExe)) {
+    LogError(kCat, "Ghostscript introuvable : " + GsExe, EVT_QC_ERROR);
+    return false;
+  }
+  const bool pdfExisted = platform::FileExists(PDFFile);
+  const platform::TSpawnResult run = RunConverter(GsExe, GhostscriptArguments(PSFile, PDFFile));
+  using Kind = platform::TSpawnResult::Kind;
+  if (run.kind == Kind::exited && run.exitCode == 0) return platform::FileExists(PDFFile);
+
+  if (run.kind == Kind::failed) {
+    LogError(kCat, "Impossible de lancer Ghostscript : " + run.text, EVT_QC_ERROR);
+  } else if (run.kind == Kind::timed_out) {
+    LogError(kCat, "Timeout Ghostscript (60s)", EVT_QC_ERROR);
+  } else {
+    // A crash reads as the shell would show it: 128 + the signal number.
+    const int code = run.kind == Kind::exited ? run.exitCode : 128 + run.signal;
+    LogError(kCat, Format("Ghostscript erreur code %d", code), EVT_QC_ERROR);
+  }
+  // An interrupted run may leave a truncated PDF, which would pass for the
+  // lot's report and keep its readings from ever being reported.
+  if (!pdfExisted && platform::FileExists(PDFFile)) (void)platform::RemoveFile(PDFFile);
+  return false;
+}
+
+void ArchiveLotLines(const std::string& FilePath, const std::string& KLot) {
+  if (!platform::FileExists(FilePath)) return;
+  std::lock_guard<std::mutex> lock(GQCCS);
+  std::string bytes;
+  platform::TOsResult r = platform::ReadFileBytes(FilePath, bytes);
+  if (r.NotFound()) return;
+  if (!r.Ok()) {
+    LogError(kCat, "Erreur archivage lot " + KLot + " : " + r.text, EVT_QC_ERROR);
+    return;
+  }
+  std::string kept;
+  kept.reserve(bytes.size());
+  int removed = 0;
+  for (const std::string& raw : platform::SplitLines(bytes)) {
+    if (IsBlankLine(raw)) continue;
+    if (platform::SameTextAscii(ParseRawLine(raw).K7Lot, KLot)) {
+      ++removed;
+      continue;
+    }
+    // Kept lines keep their bytes as read.
+    kept += raw;
+    kept += "\r\n";
+  }
+  if (removed == 0) return;
+  r = platform::WriteFileReplacing(FilePath, kept, true);
+  if (!r.Ok()) {
+    LogError(kCat, "Erreur archivage lot " + KLot + " : " + r.text, EVT_QC_ERROR);
+    return;
+  }
+  LogInfo(kCat, Format("Lot %s archivé — %d ligne(s) supprimée(s) de QC\\log.txt", KLot.c_str(),
+                       removed));
+}
+
+// --- Test seams -----------------------------------------------------------------------
+
+void SetConverterRunnerForTesting(TConverterRunner Runner) {
+  std::lock_guard<std::mutex> lock(GSeamMutex);
+  GRunner = std::move(Runner);
+}
+
+void SetConverterDeadlineForTesting(int64_t DeadlineMs) {
+  std::lock_guard<std::mutex> lock(GSeamMutex);
+  GDeadlineMs = DeadlineMs;
+}

@@ -1,0 +1,176 @@
+#pragma once
+
+// The QC manager: the QC log (one line per reading of one well of a QC
+// message, judged against the target values), and the lot reports (once a
+// cassette lot has expired, all its readings are printed into a PostScript
+// document, turned into PDF by Ghostscript, and removed from the log).
+//
+// Threads: InitQCManager and FinalizeQCManager run on the service's control
+// thread, before the processing thread starts and after it has ended; every
+// other operation runs on the processing thread. GQCCS serialises every
+// access to the QC log file; it may be held while a log line is written, so
+// the order is always GQCCS first, then the logger's lock.
+//
+// QC files are Windows-1252 text with CR LF line ends; strings in memory are
+// UTF-8.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "astm/UASTMParser.h"
+#include "config/UConfig.h"
+#include "platform/Clock.h"
+#include "platform/Spawn.h"
+
+constexpr const char* QC_DATE_FMT = "dd/mm/yyyy hh:nn:ss";
+constexpr const char* QC_LOG_FILE = "QC/log.txt";
+constexpr char QC_CSV_SEP = '|';
+constexpr const char* GS_EXE = "gs";
+constexpr int QC_FIELD_COUNT = 20;
+// How long Ghostscript may run before it is killed.
+constexpr int64_t GS_TIMEOUT_MS = 60000;
+
+// One reading, in the order of the fields of a QC log line.
+struct TQCLine {
+  std::string RDResult;    // time of recording, "dd/mm/yyyy hh:nn:ss"
+  std::string InstrID;     // header InstrumentID
+  std::string OID;         // order SampleID
+  std::string Lot;         // order TestName (its last digit 1-4 is the QC level)
+  std::string QCPerDate;   // expiry of the order's first cassette, "dd/mm/yyyy", or empty
+  std::string Tub;         // M SeqNr
+  std::string K7ID;        // M CassetteID
+  std::string K7Lot;       // M CassetteLot: the key of the lot reports
+  std::string TestCode;    // R TestCode
+  std::string TestResult;  // R TestResult
+  std::string WellNr;      // M WellNr
+  std::string Reagent;     // M Reagent
+  std::string Grade;       // GradeToStr of the M grade
+  std::string Comment;
+  std::string QCVal1;  // target value, or empty
+  std::string QCVal2;
+  std::string Check1;  // "OK", "NOK", or empty without a target
+  std::string Check2;
+  std::string Action;
+  std::string User;
+};
+
+// --- Start and stop ------------------------------------------------------------
+// Starts the manager and loads the targets from ExeFolder + QC_TARGET_FILE;
+// does nothing when already started.
+void InitQCManager(const TAppConfig& Config);
+// Stops the manager; safe twice and without InitQCManager.
+void FinalizeQCManager();
+
+// --- QC log -----------------------------------------------------------------------
+// ExeFolder + "QC/log.txt".
+std::string QCLogPath(const TAppConfig& Config);
+// One reading of the message, with its target and verdict; RDResult is now.
+TQCLine BuildQCLine(const TMRecord& MRec, const TRRecord& RRec, const TOrderRecord& OrdRec,
+                    const THeaderRecord& HdrRec, const std::string& QCPerDate);
+// The twenty fields joined by "|". A field holding "|" or a double quote is
+// written between double quotes with its quotes doubled, so that it reads
+// back whole; other fields are written as they stand.
+std::string SerializeQCLine(const TQCLine& Line);
+// Splits at "|" (a piece beginning with a double quote is read up to its
+// closing quote, "" standing for one quote), trims each piece, and fills the
+// fields in order; missing pieces leave fields empty, extra pieces are
+// ignored.
+TQCLine ParseQCLine(const std::string& Line);
+// Appends one line (CR LF ended) under GQCCS, creating the file and its
+// folder when missing. A last line left without its line end (a torn write,
+// an edit) is ended first, so the new line never merges into it. Failures
+// are logged ("Erreur écriture CSV QC : ...") and the line is lost.
+void AppendQCLine(const std::string& FilePath, const TQCLine& Line);
+// "dd/mm/yyyy" (a time after a blank is ignored) at midnight; 0 when the
+// text is not a date of the years 2000 to 2200.
+TDateTime ParseQCDate(const std::string& DateStr);
+// Appends one line per M record of a valid QC message (orders, then R, then
+// M records in order) and returns the number of lines attempted.
+int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config);
+
+// --- Lot reports -----------------------------------------------------------------
+// Reports every lot whose expiry plus QCReportDelay days has been reached and
+// that has no report yet; returns the number of reports produced (0 when the
+// manager is not started). Throws std::runtime_error when the report folder
+// or a PostScript file cannot be created: that ends the pass, and the
+// processing cycle's guard reports it.
+int CheckAndGenerateReports(const TAppConfig& Config);
+// "K7Lot=QCPerDate" of every distinct pair in the log, sorted and de-duplicated
+// without regard to letter case; lines without a cassette lot are left out.
+TUniqueStringList CollectLots(const std::string& FilePath);
+// Copies the lines of lot `KLot` (letter case ignored) into `Lines` in file
+// order, at most `Capacity` of them, and returns how many the log holds.
+int ExtractLotLines(const std::string& FilePath, const std::string& KLot,
+                    std::vector<TQCLine>& Lines,
+                    size_t Capacity = std::numeric_limits<size_t>::max());
+// The lot as written in report file names: "/", "\" and NUL become "_".
+std::string ReportFileLot(const std::string& KLot);
+// True when ReportDest holds a file named "QC_Report_" + lot + "_" + eight
+// digits + ".pdf" (letter case ignored), the name this service gives reports.
+bool ReportExists(const std::string& ReportDest, const std::string& KLot);
+// Prints every reading of the lot, converts the document to PDF and, on
+// success, archives the lot's lines. Throws like CheckAndGenerateReports.
+bool GenerateReportForLot(const std::string& FilePath, const std::string& KLot,
+                          const std::string& ReportDest);
+// ExeFolder + "gs" when that file exists, else the "gs" found on the PATH,
+// else ExeFolder + "gs" (which the conversion then reports missing).
+std::string FindGhostscript(const std::string& ExeFolder);
+// Ghostscript's arguments after the program name. A "%" of the PDF path is
+// doubled (Ghostscript reads "%d" there as a page number); a relative path
+// is given as "./path" so that it can never read as an option.
+std::vector<std::string> GhostscriptArguments(const std::string& PSFile,
+                                              const std::string& PDFFile);
+// Runs Ghostscript with a deadline of GS_TIMEOUT_MS; true when it ended with
+// code 0 and the PDF exists. A PDF left by a failed or killed run is removed
+// (unless it was there before), so an incomplete file never passes for the
+// lot's report.
+bool ConvertPStoPDF(const std::string& PSFile, const std::string& PDFFile,
+                    const std::string& GsExe);
+// Removes every line of the lot (letter case ignored) from the log, holding
+// GQCCS throughout. The kept lines are written to a temporary file in the
+// same folder, flushed to disk and renamed over the log, so the log is never
+// left half written.
+void ArchiveLotLines(const std::string& FilePath, const std::string& KLot);
+
+// --- The PostScript document of one lot ---------------------------------------
+// A document being written: lines gather in Buffer and reach the file in
+// large appends. After the first write failure, Error holds its text and
+// further lines are dropped.
+struct TPSDocument {
+  std::string FilePath;
+  std::string KLot;
+  int PageCount = 1;
+  std::string Buffer;
+  std::string Error;
+};
+
+// Writes Lines[0 .. LineCount-1] as an A4 document of 83 rows per page with a
+// summary footer; true when it was written whole. A write failure is logged
+// ("Erreur génération PS : ...") and gives false; failing to create the file
+// or its folder throws std::runtime_error.
+bool GeneratePSReport(const std::vector<TQCLine>& Lines, int LineCount, const std::string& KLot,
+                      const std::string& PSFile);
+// Escapes a text for a PostScript string: "(", ")" and "\" get a backslash;
+// characters outside 32-126 become "\" and their UTF-16 code in octal (at
+// least three digits).
+std::string PSStr(const std::string& S);
+// Fits a text to a column `ColW` points wide: at most (ColW - 2) div 3
+// characters, the last one "~" when the text was cut.
+std::string TruncCol(const std::string& S, int ColW);
+// Appends one line (CR LF ended) to the document.
+void WriteLine(TPSDocument& Doc, const std::string& Line);
+// Writes the start of page `PageNo`: title band, column header.
+void NewPage(TPSDocument& Doc, int PageNo);
+
+// --- Test seams ------------------------------------------------------------------
+// Runs the converter: program path, arguments after it, deadline in ms.
+using TConverterRunner = std::function<platform::TSpawnResult(
+    const std::string& Program, const std::vector<std::string>& Args, int64_t DeadlineMs)>;
+// Replaces the runner (an empty function restores the real one).
+void SetConverterRunnerForTesting(TConverterRunner Runner);
+// Replaces the deadline (0 restores GS_TIMEOUT_MS).
+void SetConverterDeadlineForTesting(int64_t DeadlineMs);
