@@ -74,68 +74,49 @@ class ASTMParserTest : public testing_support::TempFolderTest {
 
 using Strings = std::vector<std::string>;
 
+// Every field of a record on one line, dates as text (0 stays 0).
+std::string D(TDateTime value) {
+  return value == 0 ? "0" : DateText(value);
+}
+std::string Fields(const std::vector<std::string>& values) {
+  std::string out;
+  for (const std::string& v : values) out += (out.empty() ? "" : " / ") + v;
+  return out;
+}
+
 TEST_F(ASTMParserTest, FillsEveryRecordOfAMessage) {
   ASSERT_TRUE(ParseText(Join(SampleLines())));
   EXPECT_TRUE(msg_.IsValid);
   EXPECT_EQ(msg_.ParseError, "");
   EXPECT_EQ(msg_.SourceFile, Path("sample.tra"));
   EXPECT_FALSE(msg_.IsQC);
-
   const THeaderRecord& h = msg_.Header;
-  EXPECT_EQ(h.InstrumentName, "ZID IH-500");
-  EXPECT_EQ(h.SoftwareVer, "5.2");
-  EXPECT_EQ(h.InstrumentID, "SN1234");
-  EXPECT_EQ(h.ProcessingID, "P");
-  EXPECT_EQ(h.Protocol, "LIS2-A");
-  EXPECT_EQ(DateText(h.Timestamp), "2024-05-06 07:08:09");
-
+  EXPECT_EQ(Fields({h.InstrumentName, h.SoftwareVer, h.InstrumentID, h.ProcessingID, h.Protocol,
+                    D(h.Timestamp)}),
+            "ZID IH-500 / 5.2 / SN1234 / P / LIS2-A / 2024-05-06 07:08:09");
   const TPatientRecord& p = msg_.Patient;
-  EXPECT_EQ(p.SeqNr, 1);
-  EXPECT_EQ(p.PatientID, "PAT001");
-  EXPECT_EQ(p.FirstName, "Hélène");
-  EXPECT_EQ(p.LastName, "Dupont");
-  EXPECT_EQ(p.BirthDateStr, "19800101");
-  EXPECT_EQ(DateText(p.BirthDate), "1980-01-01 00:00:00");
-  EXPECT_EQ(p.Sex, "F");
-
+  EXPECT_EQ(Fields({std::to_string(p.SeqNr), p.PatientID, p.FirstName, p.LastName, p.BirthDateStr,
+                    D(p.BirthDate), p.Sex}),
+            "1 / PAT001 / Hélène / Dupont / 19800101 / 1980-01-01 00:00:00 / F");
   ASSERT_EQ(msg_.OrderCount(), 1);
   const TOrderRecord& o = msg_.Orders[0];
-  EXPECT_EQ(o.SampleID, "S001");
-  EXPECT_EQ(o.TestName, "ABO/RH");
-  EXPECT_EQ(DateText(o.OrderDate), "2024-05-06 07:00:00");
-  EXPECT_EQ(DateText(o.ReportDate), "2024-05-06 08:00:00");
-  EXPECT_EQ(o.SampleType, "Blood");
-  EXPECT_EQ(o.OrderStatus, "F");
+  EXPECT_EQ(Fields({std::to_string(o.SeqNr), o.SampleID, o.TestName, D(o.OrderDate),
+                    D(o.ReportDate), o.SampleType, o.OrderStatus}),
+            "1 / S001 / ABO/RH / 2024-05-06 07:00:00 / 2024-05-06 08:00:00 / Blood / F");
   EXPECT_EQ(o.RawLine, Order("S001"));
-
   ASSERT_EQ(o.RCount(), 1);
   const TRRecord& r = o.RRecords[0];
-  EXPECT_EQ(r.TestCode, "ABO");
-  EXPECT_EQ(r.TestResult, "POS");
-  EXPECT_EQ(r.ResultFlag, "N");
-  EXPECT_EQ(r.ResultStatus, "F");
-  EXPECT_EQ(r.ResultMethod, "OPER");
-  EXPECT_EQ(DateText(r.ResultDate), "2024-05-06 07:50:00");
-  EXPECT_EQ(r.InstrumentID, "SN1234");
-
+  EXPECT_EQ(Fields({std::to_string(r.SeqNr), r.TestCode, r.TestResult, r.ResultFlag, r.ResultStatus,
+                    r.ResultMethod, D(r.ResultDate), r.InstrumentID}),
+            "1 / ABO / POS / N / F / OPER / 2024-05-06 07:50:00 / SN1234");
   ASSERT_EQ(r.MCount(), 2);
   const TMRecord& m = r.MRecords[1];
-  EXPECT_EQ(m.SeqNr, 2);
-  EXPECT_EQ(m.Reagent, "Anti-B");
-  EXPECT_EQ(m.CassetteName, "ABO-D");
-  EXPECT_EQ(m.WellNr, 2);
-  EXPECT_EQ(m.CassetteID, "CAS001");
-  EXPECT_EQ(m.CassetteLot, "LOT1");
-  EXPECT_EQ(m.ExpDateStr, "20250101");
-  EXPECT_EQ(DateText(m.ExpDate), "2025-01-01 00:00:00");
-  EXPECT_EQ(m.BWImageFile, "bw_COL1.JPG");
-  EXPECT_EQ(m.ColorImageFile, "COL1.JPG");
-  EXPECT_EQ(m.ReagentName, "Anti-B");
-  EXPECT_EQ(m.ReagentLot, "RL1");
-  EXPECT_EQ(m.ReagentExpDate, "20250201");
-  EXPECT_EQ(m.Grade, GRADE_BUBBLE);
-  EXPECT_EQ(m.GradeFlag, "B");
-  EXPECT_TRUE(m.IsError);
+  EXPECT_EQ(Fields({std::to_string(m.SeqNr), m.Reagent, m.CassetteName, std::to_string(m.WellNr),
+                    m.CassetteID, m.CassetteLot, m.ExpDateStr, D(m.ExpDate), m.BWImageFile,
+                    m.ColorImageFile, m.ReagentName, m.ReagentLot, m.ReagentExpDate,
+                    std::to_string(m.Grade), m.GradeFlag, m.IsError ? "error" : "ok"}),
+            "2 / Anti-B / ABO-D / 2 / CAS001 / LOT1 / 20250101 / 2025-01-01 00:00:00 / "
+            "bw_COL1.JPG / COL1.JPG / Anti-B / RL1 / 20250201 / -118 / B / error");
   EXPECT_FALSE(r.MRecords[0].IsError);
   EXPECT_EQ(msg_.UniqueImages.Items(), Strings{"col1.jpg"});
 }
