@@ -1,42 +1,62 @@
 // Field access, dates, grades and the message list of UASTMParser.h.
 #include <algorithm>
+#include <string_view>
 
 #include "astm/UASTMParser.h"
 #include "platform/Text.h"
 
 namespace {
 
-// Splits at `delim` only; a piece that begins with a double quote is read as
-// a quoted string up to its matching closing quote ("" stands for one quote).
-std::vector<std::string> SplitPieces(const std::string& text, char delim) {
+// A decimal number made of digits only ("+1", " 1" or "$1" are not dates);
+// 0 when not numeric.
+int DigitsValue(std::string_view s) {
+  if (s.empty()) return 0;
+  int value = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return 0;
+    value = value * 10 + (c - '0');  // at most 4 digits: no overflow
+  }
+  return value;
+}
+
+}  // namespace
+
+std::vector<std::string> SplitASTMText(const std::string& Text, char Delim, size_t MaxPieces) {
   std::vector<std::string> pieces;
-  if (text.empty()) return pieces;
-  size_t i = 0;
+  const size_t n = Text.size();
+  if (n == 0 || MaxPieces == 0) return pieces;
+  size_t i = 0;  // start of the current piece, always < n here
   while (true) {
     std::string piece;
-    if (i < text.size() && text[i] == '"') {
+    if (Text[i] == '"') {
+      // A quoted piece runs to its closing quote, delimiters included; a
+      // doubled quote stands for one quote. Without a closing quote it runs
+      // to the end of the text.
       ++i;
-      while (i < text.size()) {
-        if (text[i] == '"') {
-          if (i + 1 < text.size() && text[i + 1] == '"') {
-            piece += '"';
-            i += 2;
-            continue;
-          }
-          ++i;
+      while (i < n) {
+        const size_t quote = Text.find('"', i);
+        if (quote == std::string::npos) {
+          piece.append(Text, i, std::string::npos);
+          i = n;
           break;
         }
-        piece += text[i++];
+        piece.append(Text, i, quote - i);
+        i = quote + 1;
+        if (i < n && Text[i] == '"') {
+          piece += '"';
+          ++i;
+          continue;
+        }
+        break;
       }
-      // Text after the closing quote up to the delimiter belongs to the piece.
-      while (i < text.size() && text[i] != delim) piece += text[i++];
-    } else {
-      while (i < text.size() && text[i] != delim) piece += text[i++];
     }
+    // Plain text, or what follows a closing quote, up to the delimiter.
+    const size_t end = std::min(Text.find(Delim, i), n);
+    piece.append(Text, i, end - i);
     pieces.push_back(std::move(piece));
-    if (i >= text.size()) break;
-    ++i;  // the delimiter
-    if (i == text.size()) {
+    if (end == n || pieces.size() == MaxPieces) break;
+    i = end + 1;
+    if (i == n) {
       pieces.emplace_back();  // a delimiter at the very end gives a last empty piece
       break;
     }
@@ -44,43 +64,44 @@ std::vector<std::string> SplitPieces(const std::string& text, char delim) {
   return pieces;
 }
 
-std::string Piece(const std::string& text, char delim, int index) {
-  if (index < 0) return {};
-  const std::vector<std::string> pieces = SplitPieces(text, delim);
-  return static_cast<size_t>(index) < pieces.size() ? pieces[static_cast<size_t>(index)]
-                                                    : std::string();
-}
-
-int DigitsValue(const std::string& s) {
-  int32_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return 0;
-  }
-  return platform::TryStrToInt(s, v) ? v : 0;
-}
-
-}  // namespace
-
 std::string GetField(const std::string& Line, int FieldIndex) {
-  return Piece(Line, DELIM_FIELD, FieldIndex);
+  if (FieldIndex < 0) return {};
+  const size_t index = static_cast<size_t>(FieldIndex);
+  std::vector<std::string> pieces = SplitASTMText(Line, DELIM_FIELD, index + 1);
+  return index < pieces.size() ? std::move(pieces[index]) : std::string();
 }
 
 std::string GetComponent(const std::string& Field, int ComponentIndex) {
-  return Piece(Field, DELIM_COMPONENT, ComponentIndex - 1);
+  if (ComponentIndex < 1) return {};
+  const size_t index = static_cast<size_t>(ComponentIndex) - 1;
+  std::vector<std::string> pieces = SplitASTMText(Field, DELIM_COMPONENT, index + 1);
+  return index < pieces.size() ? std::move(pieces[index]) : std::string();
 }
 
 TDateTime ASTMDateToDateTime(const std::string& DateStr) {
-  if (DateStr.size() < 8) return 0;
-  const int year = DigitsValue(DateStr.substr(0, 4));
-  const int month = DigitsValue(DateStr.substr(4, 2));
-  const int day = DigitsValue(DateStr.substr(6, 2));
-  if (year < 1900 || year > 2100 || month < 1 || month > 12 || day < 1 || day > 31) return 0;
+  // Positions count characters; a non-ASCII character is one position (and
+  // never a digit).
+  const std::vector<char32_t> chars = platform::Utf8CodePoints(DateStr);
+  if (chars.size() < 8) return 0;
+  auto part = [&chars](size_t from, size_t count) {
+    std::string digits;
+    for (size_t k = from; k < from + count; ++k) {
+      digits += chars[k] < 0x80 ? static_cast<char>(chars[k]) : 'x';
+    }
+    return DigitsValue(digits);
+  };
   platform::TDateParts parts;
-  parts.year = year, parts.month = month, parts.day = day;
-  if (DateStr.size() >= 14) {
-    parts.hour = DigitsValue(DateStr.substr(8, 2));
-    parts.minute = DigitsValue(DateStr.substr(10, 2));
-    parts.second = DigitsValue(DateStr.substr(12, 2));
+  parts.year = part(0, 4);
+  parts.month = part(4, 2);
+  parts.day = part(6, 2);
+  if (parts.year < 1900 || parts.year > 2100 || parts.month < 1 || parts.month > 12 ||
+      parts.day < 1 || parts.day > 31)
+    return 0;
+  parts.hour = parts.minute = parts.second = 0;
+  if (chars.size() >= 14) {
+    parts.hour = part(8, 2);
+    parts.minute = part(10, 2);
+    parts.second = part(12, 2);
   }
   TDateTime value = 0;
   return platform::TryEncodeDateTime(parts, value) ? value : 0;
@@ -153,19 +174,29 @@ void FreeASTMMessage(TASTMMessage& Msg) {
   Msg.Orders.clear();
 }
 
+bool TUniqueStringList::TLessText::operator()(const std::string& a, const std::string& b) const {
+  return platform::CompareTextAscii(a, b) < 0;
+}
+
 void TUniqueStringList::Add(const std::string& s) {
-  auto it = std::lower_bound(items_.begin(), items_.end(), s,
-                             [](const std::string& a, const std::string& b) {
-                               return platform::CompareTextAscii(a, b) < 0;
-                             });
-  if (it != items_.end() && platform::SameTextAscii(*it, s)) return;
-  items_.insert(it, s);
+  // insert keeps the spelling already there when an equal text exists.
+  if (set_.insert(s).second) stale_ = true;
 }
 
 bool TUniqueStringList::Contains(const std::string& s) const {
-  auto it = std::lower_bound(items_.begin(), items_.end(), s,
-                             [](const std::string& a, const std::string& b) {
-                               return platform::CompareTextAscii(a, b) < 0;
-                             });
-  return it != items_.end() && platform::SameTextAscii(*it, s);
+  return set_.count(s) != 0;
+}
+
+const std::vector<std::string>& TUniqueStringList::Items() const {
+  if (stale_) {
+    items_.assign(set_.begin(), set_.end());
+    stale_ = false;
+  }
+  return items_;
+}
+
+void TUniqueStringList::Clear() {
+  set_.clear();
+  items_.clear();
+  stale_ = false;
 }

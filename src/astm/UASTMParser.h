@@ -5,6 +5,7 @@
 // These records are the shared vocabulary of every later stage.
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -117,18 +118,26 @@ struct TOrderRecord {
 };
 
 // A list of texts kept sorted and without duplicates, both without regard to
-// letter case (ASCII); the first spelling added is kept.
+// letter case (ASCII); the first spelling added is kept. Adding is O(log n)
+// whatever the order of the texts. Items() and operator[] read a sorted copy
+// that is rebuilt after a change, so a reference they return lasts only until
+// the next Add or Clear; not for concurrent use.
 class TUniqueStringList {
  public:
   void Add(const std::string& s);
   bool Contains(const std::string& s) const;
-  int Count() const { return static_cast<int>(items_.size()); }
-  const std::string& operator[](int i) const { return items_[static_cast<size_t>(i)]; }
-  const std::vector<std::string>& Items() const { return items_; }
-  void Clear() { items_.clear(); }
+  int Count() const { return static_cast<int>(set_.size()); }
+  const std::string& operator[](int i) const { return Items()[static_cast<size_t>(i)]; }
+  const std::vector<std::string>& Items() const;
+  void Clear();
 
  private:
-  std::vector<std::string> items_;
+  struct TLessText {
+    bool operator()(const std::string& a, const std::string& b) const;
+  };
+  std::set<std::string, TLessText> set_;
+  mutable std::vector<std::string> items_;  // set_ in order, valid when !stale_
+  mutable bool stale_ = false;
 };
 
 struct TASTMMessage {
@@ -149,6 +158,12 @@ struct TASTMMessage {
 std::string GetField(const std::string& Line, int FieldIndex);
 // Component k (from 1) of a field; empty when out of range.
 std::string GetComponent(const std::string& Field, int ComponentIndex);
+// Every piece of a text cut at Delim, by the rules of GetField and
+// GetComponent (empty pieces kept, quoted pieces unquoted), reading no
+// further than the first MaxPieces pieces. Lets a caller split a line once
+// and read all its fields.
+std::vector<std::string> SplitASTMText(const std::string& Text, char Delim,
+                                       size_t MaxPieces = SIZE_MAX);
 // "yyyymmdd[hhnnss]" to a date-time; 0 when not a date.
 TDateTime ASTMDateToDateTime(const std::string& DateStr);
 
@@ -157,10 +172,18 @@ bool IsGradeError(int Grade);
 void FreeASTMMessage(TASTMMessage& Msg);
 
 // --- Parser --------------------------------------------------------------------------
+// Reads and parses one result file into Msg (reset first). True when the
+// message is usable (Msg.IsValid); otherwise Msg.ParseError says why and the
+// failure is logged. Logs under "ASTM". The caller calls FreeASTMMessage in
+// every case.
 bool ParseASTMFile(const std::string& FilePath, TASTMMessage& Msg);
 // Parses a message from bytes already in memory (the file's content);
-// FilePath only names the source in the message and the log lines.
+// FilePath only names the source in the message and the log lines. UTF-8
+// (a leading byte-order mark skipped); bytes that are not valid UTF-8 are
+// read as Windows-1252. Lines end with CR LF, LF or CR.
 bool ParseASTMBytes(const std::string& Bytes, const std::string& FilePath, TASTMMessage& Msg);
+// Record parsers: each resets Rec, then requires the line (trimmed) to begin
+// with its upper-case record letter and "|"; false leaves Rec empty.
 bool ParseHeader(const std::string& Line, THeaderRecord& Rec);
 bool ParsePatient(const std::string& Line, TPatientRecord& Rec);
 bool ParseOrder(const std::string& Line, TOrderRecord& Rec);
