@@ -1,4 +1,26 @@
-// Placeholder entry until the service host lands.
-int main() {
-  return 0;
+// Program entry: installs or removes the systemd unit, runs the service in a
+// console for diagnosis (-debug), or runs it under systemd.
+#include <iostream>
+
+#include "barcode/UZBar.h"
+#include "platform/ProcessInfo.h"
+#include "service/ServiceMain.h"
+
+int main(int argc, char** argv) {
+  const TRunMode mode = SelectRunMode(argc, argv, platform::DebuggerAttached());
+  switch (mode) {
+    case TRunMode::install:
+      InstallService(std::cout);
+      return 0;
+    case TRunMode::uninstall:
+      UninstallService(std::cout);
+      return 0;
+    case TRunMode::debug:
+    case TRunMode::service:
+      break;
+  }
+  const int status = mode == TRunMode::debug ? RunDebug(platform::ExeFolder(), std::cin, std::cout)
+                                             : RunService(platform::ExeFolder(), std::cerr);
+  FinalizeZBar();
+  return status;
 }

@@ -1,0 +1,81 @@
+#pragma once
+
+// The processing thread: every file of the service is handled here. It waits
+// an optional start-up delay, then runs numbered cycles: each cycle visits the
+// configured instruments in order, processes their finished result files one
+// by one, runs the periodic tasks, then rests `Cycle` seconds on its stop
+// event. A stop request is honoured between files, never inside one.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/UConfig.h"
+#include "platform/Sync.h"
+
+constexpr uint32_t FILE_STABILITY_WAIT_MS = 500;
+constexpr int FILE_STABILITY_RETRIES = 10;
+constexpr int64_t PERIODIC_LOG_ROTATION = 100;
+constexpr int64_t PERIODIC_QC_CHECK = 10;
+constexpr const char* DONE_SUBFOLDER = "done";
+constexpr int DONE_MAX_FILES = 1000;
+
+class TVelmarServiceThread {
+ public:
+  // Builds the thread suspended, with its own copy of the configuration.
+  explicit TVelmarServiceThread(const TAppConfig& Config);
+  // Sets the terminate request and waits, without limit, for the body to end.
+  ~TVelmarServiceThread();
+  TVelmarServiceThread(const TVelmarServiceThread&) = delete;
+  TVelmarServiceThread& operator=(const TVelmarServiceThread&) = delete;
+
+  // Starts the body on its own thread (once).
+  void Start();
+  // Logs the request and sets the stop event; neither terminates nor waits.
+  // Safe from any thread.
+  void RequestStop();
+  // True when the body has ended within TimeoutMs, or was never started.
+  bool WaitForStop(uint32_t TimeoutMs);
+
+  // The thread body; public so that tests can run it on their own thread.
+  void Execute();
+  void RunPeriodicTasks();
+  void ProcessInstrument(int InstrIndex);
+  int FindTRAFiles(const std::string& Folder, std::vector<std::string>& Files);
+  bool IsFileStable(const std::string& FilePath);
+  bool MoveToDone(const std::string& FilePath);
+  bool ProcessTRAFile(const std::string& FilePath, const std::string& ImagesFolder);
+
+  int64_t CycleCount() const { return FCycleCount; }
+  const std::string& DoneFolder() const { return FDoneFolder; }
+
+  // Test seam: called at named points ("instrument" with the instrument
+  // number, "periodic", and each stage of a file: "images", "qc", "xml",
+  // "glims"); a hook may throw to exercise the exception guards.
+  using TTestHook = std::function<void(const std::string& point, int index)>;
+  void SetTestHookForTesting(TTestHook hook) { FTestHook = std::move(hook); }
+
+ private:
+  bool Terminated() const { return FTerminated; }
+  void TestPoint(const char* point, int index) const {
+    if (FTestHook) FTestHook(point, index);
+  }
+
+  TAppConfig FConfig;           // private copy, taken at construction
+  platform::TEvent FStopEvent;  // manual reset; once set it stays set
+  std::string FValidation;      // validation text drawn on the pictures: "Automatic"
+  std::atomic<int64_t> FCycleCount{0};
+  std::string FDoneFolder;  // log folder + "/done"
+  std::atomic<bool> FTerminated{false};
+  TTestHook FTestHook;
+
+  std::thread FThread;
+  std::mutex FEndMutex;  // guards FBodyEnded
+  std::condition_variable FEndCv;
+  bool FBodyEnded = false;
+};

@@ -1,0 +1,303 @@
+#include "service/ServiceMain.h"
+
+#include <chrono>
+#include <exception>
+#include <istream>
+#include <ostream>
+#include <thread>
+
+#include "barcode/UZBar.h"
+#include "logging/ULogger.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/ProcessInfo.h"
+#include "platform/ServiceHost.h"
+#include "platform/Text.h"
+#include "processing/UServiceThread.h"
+#include "qc/UQCManager.h"
+
+using platform::Format;
+using namespace velmar;
+
+namespace {
+
+constexpr const char* kCat = "SERVICE";
+constexpr int kExitConfigError = 78;  // EX_CONFIG: not restarted by the unit
+constexpr int kExitStartFailed = 1;
+
+std::string ExceptionText(const std::exception& e) {
+  return e.what();
+}
+
+platform::TUnitDescription ServiceUnit() {
+  return {SERVICE_NAME, SERVICE_DESCRIPTION, platform::ExePath()};
+}
+
+}  // namespace
+
+TVelmarService::TVelmarService(std::string exeFolder)
+    : FExeFolder(platform::IncludeTrailingDelimiter(exeFolder)) {
+  ServiceCreate(this);
+}
+
+TVelmarService::~TVelmarService() {
+  ServiceDestroy(this);
+}
+
+void TVelmarService::ServiceCreate(TVelmarService* /*Sender*/) {
+  FDisplayName = SERVICE_DISPLAY;
+  FConfigValid = false;
+  FThread.reset();
+}
+
+void TVelmarService::ServiceDestroy(TVelmarService* /*Sender*/) {
+  if (FDestroyed) return;
+  FDestroyed = true;
+  FThread.reset();  // joins a thread still running
+  FinalizeQCManager();
+  FinalizeLogger();
+}
+
+void TVelmarService::DebugLog(const std::string& Msg) {
+  const std::string line =
+      platform::FormatDateTime("hh:nn:ss", platform::Now()) + " " + Msg + "\r\n";
+  (void)platform::AppendToFile(FExeFolder + "debug_start.txt", platform::Utf8ToAnsi(line));
+}
+
+bool TVelmarService::LoadAndValidateConfig() {
+  bool Result = false;
+  TConfigValidation Validation;
+  try {
+    FConfig = TAppConfig{};
+    Result = LoadConfigFrom(FExeFolder, FConfig, Validation);
+    InitLogger(FConfig, SERVICE_NAME);
+    LogInfo(kCat, "ExeFolder = [" + FConfig.ExeFolder + "]");
+    if (InitZBar(FConfig.ExeFolder)) {
+      LogInfo(kCat, "ZBar initialisé avec succès");
+    } else {
+      LogWarning(kCat, "ZBar non disponible", 0);
+    }
+    LogConfigValidation(Validation);
+    if (!Result) {
+      LogCritical(kCat, "Configuration invalide — service ne peut pas demarrer", EVT_CONFIG_ERROR);
+      SetFlag(FLAG_CONFIG_ERROR, "Configuration invalide");
+    } else {
+      ClearFlag(FLAG_CONFIG_ERROR);
+      Log(llInfo, kCat,
+          Format("Configuration chargee — %d instrument(s) | Cycle: %ds", FConfig.InstrCount,
+                 FConfig.Cycle),
+          0);
+    }
+  } catch (const std::exception& e) {
+    LogCritical(kCat, "Exception chargement config : " + ExceptionText(e), EVT_CONFIG_ERROR);
+  }
+  FreeConfigValidation(Validation);
+  return Result;
+}
+
+void TVelmarService::LogStartupBanner() {
+  const std::string rule(60, '=');
+  LogInfo(kCat, rule);
+  LogInfo(kCat, std::string(SERVICE_DISPLAY) + " v" + SERVICE_VERSION);
+  LogInfo(kCat, "Démarrage : " + platform::FormatDateTime("dd/mm/yyyy hh:nn:ss", platform::Now()));
+  LogInfo(kCat, "Plateforme : " + platform::PlatformName());
+  LogInfo(kCat, rule);
+}
+
+void TVelmarService::ServiceStart(TVelmarService* /*Sender*/, bool& Started) {
+  Started = false;
+  DebugLog("ServiceStart debut");
+  try {
+    DebugLog("LoadAndValidateConfig...");
+    FConfigValid = LoadAndValidateConfig();
+    if (!FConfigValid) {
+      DebugLog("Config invalide - abandon");
+      return;
+    }
+    LogStartupBanner();
+    DebugLog("InitQCManager...");
+    InitQCManager(FConfig);
+    DebugLog("Creation thread...");
+    FThread = std::make_unique<TVelmarServiceThread>(FConfig);
+    FThread->Start();
+    Started = true;
+    Log(llInfo, kCat, "Service demarré avec succes", EVT_SERVICE_START);
+    DebugLog("ServiceStart OK");
+  } catch (const std::exception& e) {
+    const std::string msg = ExceptionText(e);
+    DebugLog("EXCEPTION: " + msg);
+    LogCritical(kCat, "Exception au démarrage : " + msg, EVT_SERVICE_ERROR);
+    SetFlag(FLAG_PROCESSING_ERROR, "Exception démarrage service : " + msg);
+    Started = false;
+  }
+}
+
+void TVelmarService::ServiceStop(TVelmarService* /*Sender*/, bool& Stopped) {
+  Stopped = false;
+  LogInfo(kCat, "Arrêt du service demandé...");
+  try {
+    if (FThread) {
+      FThread->RequestStop();
+      if (!FThread->WaitForStop(30000)) {
+        LogWarning(kCat, "Thread non terminé après 30s — arrêt forcé", 0);
+      }
+      FThread.reset();  // joins, without limit: the file in hand is always finished
+    }
+    FinalizeQCManager();
+    Stopped = true;
+    Log(llInfo, kCat, "Service arrete proprement", EVT_SERVICE_STOP);
+  } catch (const std::exception& e) {
+    LogError(kCat, "Exception à l'arrêt : " + ExceptionText(e), EVT_SERVICE_ERROR);
+    Stopped = true;
+  }
+}
+
+void TVelmarService::ServicePause(TVelmarService* /*Sender*/, bool& Paused) {
+  LogInfo(kCat, "Service mis en pause");
+  Paused = true;
+}
+
+void TVelmarService::ServiceContinue(TVelmarService* /*Sender*/, bool& Continued) {
+  LogInfo(kCat, "Service repris");
+  Continued = true;
+}
+
+void TVelmarService::ServiceShutdown(TVelmarService* Sender) {
+  LogInfo(kCat, "Arrêt système détecté — arrêt propre...");
+  bool stopped = false;
+  ServiceStop(Sender, stopped);
+}
+
+void TVelmarService::ServiceExecute(TVelmarService* Sender) {
+  DebugLog("ServiceExecute debut");
+  bool terminated = false;
+  while (!terminated) {
+    bool flag = false;
+    switch (platform::TakeControlRequest()) {
+      case platform::TControlRequest::stop:
+        platform::NotifyStopping();
+        if (platform::SystemShuttingDown()) {
+          ServiceShutdown(Sender);
+        } else {
+          ServiceStop(Sender, flag);
+        }
+        terminated = true;
+        continue;
+      case platform::TControlRequest::pause:
+        ServicePause(Sender, flag);
+        break;
+      case platform::TControlRequest::resume:
+        ServiceContinue(Sender, flag);
+        break;
+      case platform::TControlRequest::none:
+        break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  DebugLog("ServiceExecute fin");
+}
+
+// --- Program entry -------------------------------------------------------------------
+
+TRunMode SelectRunMode(int argc, const char* const* argv, bool debuggerAttached) {
+  auto has = [&](const char* word) {
+    for (int i = 1; i < argc; ++i) {
+      const std::string arg = argv[i] ? argv[i] : "";
+      if (arg.size() > 1 && (arg[0] == '-' || arg[0] == '/') &&
+          platform::SameTextAscii(arg.substr(1), word)) {
+        return true;
+      }
+    }
+    return false;
+  };
+  if (has("install")) return TRunMode::install;
+  if (has("uninstall")) return TRunMode::uninstall;
+  if (has("debug") || debuggerAttached) return TRunMode::debug;
+  return TRunMode::service;
+}
+
+bool IsStopCommand(const std::string& line) {
+  return platform::LowerAscii(platform::Trim(line)) == "stop";
+}
+
+void InstallService(std::ostream& out) {
+  int error = 0;
+  switch (platform::InstallUnit(ServiceUnit(), platform::TUnitTarget{}, error)) {
+    case platform::TInstallOutcome::no_rights:
+      out << "Erreur : impossible d'ouvrir le SCM (droits administrateur requis)\n";
+      return;
+    case platform::TInstallOutcome::already_installed:
+      out << "Service deja installe.\n";
+      return;
+    case platform::TInstallOutcome::failed:
+      out << "Erreur installation : " << error << "\n";
+      return;
+    case platform::TInstallOutcome::installed:
+      break;
+  }
+  out << "Service installe avec succes : " << SERVICE_NAME << "\n";
+  out << "Demarrage : systemctl start " << SERVICE_NAME << "\n";
+}
+
+void UninstallService(std::ostream& out) {
+  int error = 0;
+  switch (platform::UninstallUnit(ServiceUnit(), platform::TUnitTarget{}, error)) {
+    case platform::TUninstallOutcome::no_rights:
+      out << "Erreur : droits administrateur requis\n";
+      return;
+    case platform::TUninstallOutcome::not_installed:
+      out << "Service non trouve.\n";
+      return;
+    case platform::TUninstallOutcome::failed:
+      out << "Erreur desinstallation : " << error << "\n";
+      return;
+    case platform::TUninstallOutcome::uninstalled:
+      out << "Service desinstalle avec succes.\n";
+      return;
+  }
+}
+
+int RunDebug(const std::string& exeFolder, std::istream& in, std::ostream& out) {
+  out << "=== Velmar Image Service - MODE DEBUG ===\n"
+      << "Demarrage simulation service...\n"
+      << "Ctrl+C pour arreter\n\n"
+      << std::flush;
+  TVelmarService service(exeFolder);
+  bool Started = false;
+  service.ServiceStart(&service, Started);
+  if (Started) {
+    out << "Service demarre — logs dans .\\log\\service.log\n"
+        << "Tapez \"stop\" puis ENTREE pour arreter...\n"
+        << std::flush;
+    std::string Cmd;
+    // The end of the input counts as "stop": a closed console cannot type it.
+    while (std::getline(in, Cmd)) {
+      if (IsStopCommand(Cmd)) break;
+    }
+    bool Stopped = false;
+    service.ServiceStop(&service, Stopped);
+  } else {
+    out << "ERREUR : verifier config.ini\n" << std::flush;
+  }
+  return 0;
+}
+
+int RunService(const std::string& exeFolder, std::ostream& err) {
+  if (!platform::StartedByServiceManager()) {
+    const std::string message =
+        "Connexion au gestionnaire de services impossible : le processus n'a pas ete lance par "
+        "systemd (NOTIFY_SOCKET et INVOCATION_ID absents). Demarrage : systemctl start " +
+        std::string(SERVICE_NAME) + " ; diagnostic en console : -debug";
+    platform::ReportServiceError(SERVICE_NAME, message);
+    err << message << "\n";
+    return kExitStartFailed;
+  }
+  platform::InstallControlSignalHandlers();
+  TVelmarService service(exeFolder);
+  bool Started = false;
+  service.ServiceStart(&service, Started);
+  if (!Started) return service.ConfigValid() ? kExitStartFailed : kExitConfigError;
+  platform::NotifyReady();
+  service.ServiceExecute(&service);
+  return 0;
+}

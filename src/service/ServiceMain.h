@@ -1,0 +1,85 @@
+#pragma once
+
+// The service object: starts and stops everything in a fixed order, answers
+// the service manager's requests, and keeps the bootstrap trace
+// debug_start.txt beside the executable (written even before the logger).
+
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "config/UConfig.h"
+
+class TVelmarServiceThread;
+
+namespace velmar {
+
+constexpr const char* SERVICE_NAME = "VelmarImageService";
+constexpr const char* SERVICE_DISPLAY = "Velmar Image Service (Brenvik)";
+constexpr const char* SERVICE_DESCRIPTION =
+    "Generation automatique d'images composites pour analyseurs Velmar (cartes-gel Brenvik) - "
+    "Brenvik";
+constexpr const char* SERVICE_VERSION = "5.0.1.0";
+
+}  // namespace velmar
+
+class TVelmarService {
+ public:
+  // `exeFolder` (with its trailing "/") stands for the executable's folder:
+  // config.ini, debug_start.txt and the flags live there.
+  explicit TVelmarService(std::string exeFolder);
+  ~TVelmarService();
+  TVelmarService(const TVelmarService&) = delete;
+  TVelmarService& operator=(const TVelmarService&) = delete;
+
+  // Handlers, bound as the service framework would: Sender is the object.
+  void ServiceCreate(TVelmarService* Sender);
+  void ServiceDestroy(TVelmarService* Sender);
+  void ServiceStart(TVelmarService* Sender, bool& Started);
+  void ServiceStop(TVelmarService* Sender, bool& Stopped);
+  void ServicePause(TVelmarService* Sender, bool& Paused);
+  void ServiceContinue(TVelmarService* Sender, bool& Continued);
+  void ServiceShutdown(TVelmarService* Sender);
+  // The run loop under the service manager: polls control requests every
+  // 100 ms and runs the matching handler until a stop or a shutdown.
+  void ServiceExecute(TVelmarService* Sender);
+
+  bool LoadAndValidateConfig();
+  void LogStartupBanner();
+  void DebugLog(const std::string& Msg);
+
+  const std::string& DisplayName() const { return FDisplayName; }
+  bool ConfigValid() const { return FConfigValid; }
+  bool ThreadRunning() const { return FThread != nullptr; }
+
+ private:
+  std::string FExeFolder;
+  std::string FDisplayName;
+  TAppConfig FConfig;
+  bool FConfigValid = false;
+  std::unique_ptr<TVelmarServiceThread> FThread;
+  bool FDestroyed = false;
+};
+
+// --- Program entry ----------------------------------------------------------------
+
+enum class TRunMode { install, uninstall, debug, service };
+
+// The first switch that decides: install, then uninstall, then debug (or a
+// debugger attached), else the service run. A switch is "-" or "/" followed
+// by the word, in any case, at any position.
+TRunMode SelectRunMode(int argc, const char* const* argv, bool debuggerAttached);
+
+// True for the console line that ends the debug run: "stop" in any case,
+// blanks and control characters around it ignored.
+bool IsStopCommand(const std::string& line);
+
+void InstallService(std::ostream& out);
+void UninstallService(std::ostream& out);
+// The console run: starts the service, reads lines until "stop" (or the end
+// of the input), stops it. Returns the process exit status (0).
+int RunDebug(const std::string& exeFolder, std::istream& in, std::ostream& out);
+// The run under systemd; returns the exit status (78 for an invalid
+// configuration, 1 for another failed start); started by hand, it reports on
+// `err` and in the system log that it must be run by systemd, and returns 1.
+int RunService(const std::string& exeFolder, std::ostream& err);

@@ -1,0 +1,219 @@
+#include "service/ServiceMain.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include "logging/ULogger.h"
+#include "platform/Files.h"
+#include "platform/ServiceHost.h"
+#include "platform/Text.h"
+#include "support/TempFolder.h"
+
+using testing_support::ReadCrLfLines;
+using testing_support::WriteAll;
+
+namespace {
+
+std::vector<std::string> Utf8Lines(const std::string& path) {
+  std::vector<std::string> out;
+  for (const auto& l : ReadCrLfLines(path)) out.push_back(platform::AnsiToUtf8(l));
+  return out;
+}
+
+bool Has(const std::vector<std::string>& lines, const std::string& part) {
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& l) { return l.find(part) != std::string::npos; });
+}
+
+class ServiceTest : public testing_support::TempFolderTest {
+ protected:
+  std::string Exe() const { return dir_ + "/"; }
+  void WriteValidConfig() {
+    for (const char* f : {"tra1", "img1", "dest", "resized", "qc", "qcrep"}) {
+      std::filesystem::create_directories(Path(f));
+    }
+    WriteAll(Path("config.ini"), "[Main]\nStarting_delay=0\nCycle=3600\nImageDest=" + Path("dest") +
+                                     "\nResizedImageDest=" + Path("resized") +
+                                     "\nQCDest=" + Path("qc") + "\nQCReportDest=" + Path("qcrep") +
+                                     "\n[Multi]\ntraVelmar1=" + Path("tra1") +
+                                     "\nimagesVelmar1=" + Path("img1") + "\n");
+  }
+};
+
+}  // namespace
+
+TEST(CommandLine, SwitchSelection) {
+  struct Case {
+    std::vector<const char*> args;
+    bool debugger;
+    TRunMode mode;
+  };
+  const Case cases[] = {
+      {{"exe", "-install"}, false, TRunMode::install},
+      {{"exe", "/INSTALL"}, false, TRunMode::install},
+      {{"exe", "x", "-Install"}, false, TRunMode::install},
+      {{"exe", "/Uninstall"}, false, TRunMode::uninstall},
+      {{"exe", "-uninstall", "-install"}, false, TRunMode::install},
+      {{"exe", "-debug", "/uninstall"}, false, TRunMode::uninstall},
+      {{"exe", "-debug"}, false, TRunMode::debug},
+      {{"exe"}, true, TRunMode::debug},
+      {{"exe", "install"}, false, TRunMode::service},  // the bare word is no switch
+      {{"exe", "--install"}, false, TRunMode::service},
+      {{"exe", "-"}, false, TRunMode::service},
+      {{"exe"}, false, TRunMode::service},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SelectRunMode(static_cast<int>(c.args.size()), c.args.data(), c.debugger), c.mode)
+        << c.args.back();
+  }
+}
+
+TEST(CommandLine, OnlyTheWordStopEndsTheDebugRun) {
+  EXPECT_TRUE(IsStopCommand("stop"));
+  EXPECT_TRUE(IsStopCommand("  STOP  "));
+  EXPECT_TRUE(IsStopCommand("Stop\r"));
+  EXPECT_FALSE(IsStopCommand("stopp"));
+  EXPECT_FALSE(IsStopCommand(""));
+  EXPECT_FALSE(IsStopCommand("s top"));
+}
+
+TEST_F(ServiceTest, InvalidConfigurationDoesNotStart) {
+  WriteAll(Path("config.ini"), "[Main]\n");
+  {
+    TVelmarService service(Exe());
+    EXPECT_EQ(service.DisplayName(), "Velmar Image Service (Brenvik)");
+    bool started = true;
+    service.ServiceStart(&service, started);
+    EXPECT_FALSE(started);
+    EXPECT_FALSE(service.ThreadRunning());
+  }
+  const auto log = Utf8Lines(Path("log/service.log"));
+  EXPECT_TRUE(Has(log, "[SERVICE] ExeFolder = [" + Exe() + "]"));
+  EXPECT_TRUE(Has(log, "[ERROR   ] [CONFIG] Configuration invalide — 6 erreur(s)"));
+  EXPECT_TRUE(
+      Has(log, "[CRITICAL] [SERVICE] Configuration invalide — service ne peut pas demarrer"));
+  EXPECT_FALSE(Has(log, "=========="));
+  EXPECT_TRUE(Has(Utf8Lines(Path("config_error.flag")), "] Configuration invalide"));
+  const auto trace = Utf8Lines(Path("debug_start.txt"));
+  ASSERT_FALSE(trace.empty());
+  EXPECT_EQ(trace.back().substr(9), "Config invalide - abandon");
+  EXPECT_EQ(trace.front().substr(8), " ServiceStart debut");
+}
+
+TEST_F(ServiceTest, ValidConfigurationAfterAFailedOneClearsTheFlag) {
+  WriteAll(Path("config_error.flag"), "[2025-01-01 00:00:00] Configuration invalide\r\n");
+  WriteValidConfig();
+  TVelmarService service(Exe());
+  bool started = false;
+  service.ServiceStart(&service, started);
+  ASSERT_TRUE(started);
+  EXPECT_TRUE(service.ThreadRunning());
+  EXPECT_FALSE(platform::FileExists(Path("config_error.flag")));
+  bool stopped = false;
+  service.ServiceStop(&service, stopped);
+  EXPECT_TRUE(stopped);
+  EXPECT_FALSE(service.ThreadRunning());
+
+  const auto log = Utf8Lines(Path("log/service.log"));
+  EXPECT_TRUE(Has(log, "[SERVICE] " + std::string(60, '=')));
+  EXPECT_TRUE(Has(log, "[SERVICE] Velmar Image Service (Brenvik) v5.0.1.0"));
+  EXPECT_TRUE(Has(log, "[SERVICE] Plateforme : Linux"));
+  EXPECT_TRUE(Has(log, "[SERVICE] Configuration chargee — 1 instrument(s) | Cycle: 3600s"));
+  EXPECT_TRUE(Has(log, "[SERVICE] Service demarré avec succes"));
+  EXPECT_TRUE(Has(log, "[SERVICE] Arrêt du service demandé..."));
+  EXPECT_TRUE(Has(log, "[THREAD] Arrêt demandé — fin du cycle en cours..."));
+  EXPECT_TRUE(Has(log, "[SERVICE] Service arrete proprement"));
+  EXPECT_FALSE(Has(log, "Thread non terminé"));
+  EXPECT_EQ(Utf8Lines(Path("debug_start.txt")).back().substr(9), "ServiceStart OK");
+}
+
+TEST_F(ServiceTest, StopWithoutThreadPauseContinueAndShutdown) {
+  WriteAll(Path("config.ini"), "[Main]\n");
+  TVelmarService service(Exe());
+  bool started = false;
+  service.ServiceStart(&service, started);  // starts the logger, fails the start
+  bool flag = false;
+  service.ServicePause(&service, flag);
+  EXPECT_TRUE(flag);
+  service.ServiceContinue(&service, flag);
+  service.ServiceShutdown(&service);
+  const auto log = Utf8Lines(Path("log/service.log"));
+  EXPECT_TRUE(Has(log, "[SERVICE] Service mis en pause"));
+  EXPECT_TRUE(Has(log, "[SERVICE] Service repris"));
+  EXPECT_TRUE(Has(log, "[SERVICE] Arrêt système détecté — arrêt propre..."));
+  EXPECT_TRUE(Has(log, "[SERVICE] Service arrete proprement"));
+}
+
+TEST_F(ServiceTest, DebugRunReadsUntilStop) {
+  WriteValidConfig();
+  std::istringstream in("hello\nstopp\n\n  STOP  \nnever read\n");
+  std::ostringstream out;
+  EXPECT_EQ(RunDebug(Exe(), in, out), 0);
+  std::string rest;
+  std::getline(in, rest);
+  EXPECT_EQ(rest, "never read");
+  EXPECT_NE(out.str().find("=== Velmar Image Service - MODE DEBUG ===\n"), std::string::npos);
+  EXPECT_NE(out.str().find("Tapez \"stop\" puis ENTREE pour arreter..."), std::string::npos);
+  EXPECT_TRUE(Has(Utf8Lines(Path("log/service.log")), "Service arrete proprement"));
+}
+
+TEST_F(ServiceTest, DebugRunWithInvalidConfiguration) {
+  std::istringstream in("");
+  std::ostringstream out;
+  EXPECT_EQ(RunDebug(Exe(), in, out), 0);
+  EXPECT_NE(out.str().find("ERREUR : verifier config.ini"), std::string::npos);
+}
+
+TEST_F(ServiceTest, UnitFileInstallsOnceVerifiesAndUninstalls) {
+  const platform::TUnitDescription unit{velmar::SERVICE_NAME, velmar::SERVICE_DESCRIPTION,
+                                        VELMAR_EXE_PATH};
+  platform::TUnitTarget target;
+  target.RootFolder = dir_;
+  int error = 0;
+  EXPECT_EQ(platform::InstallUnit(unit, target, error), platform::TInstallOutcome::no_rights);
+
+  std::filesystem::create_directories(Path("etc/systemd/system"));
+  ASSERT_EQ(platform::InstallUnit(unit, target, error), platform::TInstallOutcome::installed);
+  const std::string path = platform::UnitFilePath(unit, target);
+  const std::string text = testing_support::ReadAll(path);
+  EXPECT_NE(text.find("ExecStart=\"" + std::string(VELMAR_EXE_PATH) + "\"\n"), std::string::npos);
+  EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
+  EXPECT_NE(text.find("TimeoutStopSec=infinity\n"), std::string::npos);
+  EXPECT_NE(text.find("SyslogIdentifier=VelmarImageService\n"), std::string::npos);
+  EXPECT_NE(text.find("WantedBy=multi-user.target\n"), std::string::npos);
+  EXPECT_NE(text.find("Description=" + std::string(velmar::SERVICE_DESCRIPTION) + "\n"),
+            std::string::npos);
+
+  const std::string verify =
+      "systemd-analyze verify '" + path + "' > '" + Path("verify.txt") + "' 2>&1";
+  EXPECT_EQ(std::system(verify.c_str()), 0) << testing_support::ReadAll(Path("verify.txt"));
+
+  WriteAll(path + ".keep", text);
+  EXPECT_EQ(platform::InstallUnit(unit, target, error),
+            platform::TInstallOutcome::already_installed);
+  EXPECT_EQ(testing_support::ReadAll(path), text);  // untouched
+
+  EXPECT_EQ(platform::UninstallUnit(unit, target, error), platform::TUninstallOutcome::uninstalled);
+  EXPECT_FALSE(platform::FileExists(path));
+  EXPECT_EQ(platform::UninstallUnit(unit, target, error),
+            platform::TUninstallOutcome::not_installed);
+}
+
+TEST(UnitFile, EscapesSpecifiersAndQuotes) {
+  const std::string text = platform::BuildUnitFile({"Svc", "50% sure", "/opt/my dir/$x\"y"});
+  EXPECT_NE(text.find("Description=50%% sure\n"), std::string::npos);
+  EXPECT_NE(text.find("ExecStart=\"/opt/my dir/$$x\\\"y\"\n"), std::string::npos);
+  EXPECT_NE(text.find("WorkingDirectory=/opt/my dir\n"), std::string::npos);
+}
+
+TEST_F(ServiceTest, RunWithoutServiceManagerReportsAndFails) {
+  if (platform::StartedByServiceManager()) GTEST_SKIP() << "running under systemd";
+  std::ostringstream err;
+  EXPECT_NE(RunService(Exe(), err), 0);
+  EXPECT_NE(err.str().find("systemctl start VelmarImageService"), std::string::npos);
+  EXPECT_FALSE(platform::FileExists(Path("debug_start.txt")));  // nothing was started
+}

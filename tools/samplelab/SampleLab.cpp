@@ -1,0 +1,306 @@
+#include "samplelab/SampleLab.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "platform/Clock.h"
+#include "platform/Text.h"
+
+namespace samplelab {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Joins fields with "|", the first being the record type.
+std::string Record(const std::vector<std::string>& fields) {
+  std::string line;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) line += '|';
+    line += fields[i];
+  }
+  return line + "\r\n";
+}
+
+std::vector<std::string> Fields(size_t count) {
+  return std::vector<std::string>(count);
+}
+
+std::string DaysFromToday(const std::string& today, int days) {
+  TDateTime t = 0;
+  platform::TryEncodeDate(std::stoi(today.substr(0, 4)), std::stoi(today.substr(4, 2)),
+                          std::stoi(today.substr(6, 2)), t);
+  return platform::FormatDateTime("yyyymmdd", t + days);
+}
+
+TSampleCassette AboCassette(const std::string& id, const std::string& photo,
+                            const std::string& printed) {
+  TSampleCassette c;
+  c.CassetteName = "ABO/Rh";
+  c.CassetteID = id;
+  c.PhotoFile = photo;
+  c.PrintedBarcode = printed;
+  c.Wells = {{1, "Anti-A", "R101", 40}, {2, "Anti-B", "R102", 0},   {3, "Anti-D", "R103", 40},
+             {4, "Ctrl", "R104", 0},    {5, "A1-Cells", "C201", 0}, {6, "B-Cells", "C202", 40}};
+  return c;
+}
+
+bool WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  out.close();
+  if (!out) {
+    std::cerr << "samplelab: cannot write " << path << "\n";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string BuildResultText(const TSampleFile& file, const std::string& when) {
+  if (!file.RawText.empty()) return file.RawText;
+  std::string text;
+  auto h = Fields(14);
+  h[0] = "H";
+  h[1] = "\\^&";
+  h[4] = "Velmar^GS^5.2.1^" + file.InstrumentID;
+  h[11] = "P";
+  h[12] = "LIS2-A";
+  h[13] = when;
+  text += Record(h);
+
+  auto p = Fields(9);
+  p[0] = "P";
+  p[1] = "1";
+  p[2] = file.PatientID;
+  p[5] = file.Name;
+  p[7] = file.BirthDate;
+  p[8] = file.Sex;
+  text += Record(p);
+
+  auto o = Fields(26);
+  o[0] = "O";
+  o[1] = "1";
+  o[2] = file.SampleID;
+  o[4] = file.TestName;
+  o[5] = "R";
+  o[6] = when;
+  o[15] = "Blood";
+  o[22] = when;
+  o[25] = "F";
+  text += Record(o);
+
+  int rSeq = 0;
+  for (const TSampleResult& r : file.Results) {
+    auto rf = Fields(14);
+    rf[0] = "R";
+    rf[1] = std::to_string(++rSeq);
+    rf[2] = r.TestCode;
+    rf[3] = "OK";
+    rf[6] = r.ResultFlag;
+    rf[8] = "F";
+    rf[10] = "Automatic";
+    rf[12] = when;
+    rf[13] = file.InstrumentID;
+    text += Record(rf);
+    int mSeq = 0;
+    for (const TSampleCassette& c : r.Cassettes) {
+      for (const TSampleWell& w : c.Wells) {
+        auto m = Fields(6);
+        m[0] = "M";
+        m[1] = std::to_string(++mSeq);
+        m[2] = w.Reagent;
+        m[3] = c.CassetteName + "^" + std::to_string(w.WellNr) + "^" + c.CassetteID + "^" +
+               c.CassetteLot + "^" + c.ExpDateStr + "^" +
+               c.PhotoFile.substr(0, c.PhotoFile.size() - 6) + "_B.jpg^" + c.PhotoFile;
+        m[4] = w.Reagent + "^" + w.ReagentLot + "^20280101";
+        m[5] = std::to_string(w.Grade) + "^";
+        text += Record(m);
+      }
+    }
+  }
+  text += "L|1|N\r\n";
+  return text;
+}
+
+std::vector<TSampleFile> SampleFiles(const std::string& today) {
+  std::vector<TSampleFile> files;
+
+  // A patient blood group: one cassette, six wells, barcode as in the message.
+  TSampleFile abo;
+  abo.FileName = "UP_260101.tra";
+  abo.PatientID = "PID004512";
+  abo.Name = "MARTIN^Hélène";
+  abo.BirthDate = "19790412";
+  abo.Sex = "F";
+  abo.SampleID = "260101";
+  abo.TestName = "ABO/Rh (2)^^=A26010155^x";
+  abo.Results = {{"XM", "", {AboCassette("VC4101", "VLM0001_000101_C.jpg", "0012VC4101")}}};
+  files.push_back(abo);
+
+  // Two cassettes of one sample; the second carries a weak reaction ("P": yellow border)
+  // and an error grade.
+  TSampleFile two;
+  two.FileName = "UP_260102.tra";
+  two.PatientID = "PID004513";
+  two.Name = "BERNARD^Luc";
+  two.BirthDate = "19550301";
+  two.Sex = "M";
+  two.SampleID = "260102";
+  two.TestName = "Pheno RH-K";
+  TSampleCassette pheno;
+  pheno.CassetteName = "Rh-Pheno+K";
+  pheno.CassetteID = "VC4102";
+  pheno.PhotoFile = "VLM0001_000102_C.jpg";
+  pheno.PrintedBarcode = "0012VC4102";
+  pheno.Wells = {{1, "Anti-C", "R201", 20}, {2, "Anti-c", "R202", 10}, {3, "Anti-E", "R203", 0},
+                 {4, "Anti-e", "R204", 30}, {5, "Anti-K", "R205", 5},  {6, "Ctrl", "R206", -118}};
+  two.Results = {{"XM", "", {AboCassette("VC4103", "VLM0001_000103_C.jpg", "0012VC4103")}},
+                 {"PH", "P", {pheno}}};
+  files.push_back(two);
+
+  // An antibody screening on the screening panel: three wells used, exported as XML.
+  TSampleFile screen;
+  screen.FileName = "UP_260103.tra";
+  screen.PatientID = "PID004514";
+  screen.Name = "PETIT^Anne";
+  screen.BirthDate = "19920220";
+  screen.Sex = "F";
+  screen.SampleID = "260103";
+  screen.TestName = "Screening & Co <3>";
+  TSampleCassette surg;
+  surg.CassetteName = "LISS/Coombs";
+  surg.CassetteID = "VC4104";
+  surg.PhotoFile = "VLM0001_000104_C.jpg";
+  surg.PrintedBarcode = "0012VC4104";
+  surg.Wells = {
+      {1, "0.8-Surg1", "S301", 0}, {2, "0.8-Surg2", "S301", 10}, {3, "0.8-Surg3", "S301", 0}};
+  screen.Results = {{"SC", "", {surg}}};
+  files.push_back(screen);
+
+  // A QC reading whose cassette lot expired twelve days ago: its report is due.
+  TSampleFile qc;
+  qc.FileName = "UP_QC0001.tra";
+  qc.PatientID = "";
+  qc.SampleID = "QCX04568YYY12Z";
+  qc.TestName = "QC NIV 1";
+  TSampleCassette qcCass = AboCassette("VC4190", "VLM0001_000190_C.jpg", "0012VC4190");
+  qcCass.CassetteLot = "LQ2611";
+  qcCass.ExpDateStr = DaysFromToday(today, -12);
+  qc.Results = {{"XM", "", {qcCass}}};
+  files.push_back(qc);
+
+  // A file that is not a result message at all.
+  TSampleFile bad;
+  bad.FileName = "UP_garbage.tra";
+  bad.RawText = "this is not an ASTM message\r\nP|1|x\r\n";
+  files.push_back(bad);
+
+  // Instrument 2: a cassette whose printed barcode is another cassette's, and
+  // a cassette photographed without its barcode.
+  TSampleFile wrong;
+  wrong.FileName = "UP_260201.tra";
+  wrong.Instrument = 2;
+  wrong.InstrumentID = "VLM0002";
+  wrong.PatientID = "PID004520";
+  wrong.Name = "ROUX^Paul";
+  wrong.BirthDate = "19681111";
+  wrong.Sex = "M";
+  wrong.SampleID = "260201";
+  wrong.TestName = "ABO/Rh (2)";
+  wrong.Results = {{"XM", "M", {AboCassette("VC4201", "VLM0002_000201_C.jpg", "0012VC4299")}}};
+  files.push_back(wrong);
+
+  TSampleFile none = wrong;
+  none.FileName = "UP_260202.tra";
+  none.PatientID = "PID004521";
+  none.Name = "FAURE^Julie";
+  none.Sex = "F";
+  none.SampleID = "260202";
+  none.Results = {{"XM", "", {AboCassette("VC4202", "VLM0002_000202_C.jpg", "")}}};
+  files.push_back(none);
+  return files;
+}
+
+bool CreateSampleLab(const std::string& root, bool photos, TLabLayout& layout) {
+  std::error_code ec;
+  layout.Root = fs::absolute(root, ec).lexically_normal().string();
+  if (!layout.Root.empty() && layout.Root.back() == '/') layout.Root.pop_back();
+  layout.Install = layout.Root + "/install";
+  layout.Out = layout.Root + "/out";
+  for (int i = 0; i < 2; ++i) {
+    const std::string instr = layout.Root + "/instruments/velmar" + std::to_string(i + 1);
+    layout.TraFolder[i] = instr + "/tra";
+    layout.ImagesFolder[i] = instr + "/images";
+  }
+  for (const std::string& f :
+       {layout.Install, layout.Out + "/images", layout.Out + "/resized", layout.Out + "/qc",
+        layout.Out + "/qc-reports", layout.Out + "/xml", layout.Out + "/glims", layout.TraFolder[0],
+        layout.TraFolder[1], layout.ImagesFolder[0], layout.ImagesFolder[1]}) {
+    fs::create_directories(f, ec);
+    if (ec) {
+      std::cerr << "samplelab: cannot create " << f << ": " << ec.message() << "\n";
+      return false;
+    }
+  }
+
+  const std::string ini =
+      "; Sample laboratory generated by samplelab\r\n"
+      "[Main]\r\n"
+      "Prefix=UP\r\nExtension=tra\r\n"
+      "Cycle=5\r\nStarting_delay=0\r\ncolor_log=1\r\n"
+      "ImageFormat=jpg\r\nLanguage=fr\r\nResizeFactor=33\r\n"
+      "ImageDest=" +
+      layout.Out +
+      "/images\r\n"
+      "ResizedImageDest=" +
+      layout.Out +
+      "/resized\r\n"
+      "QCDest=" +
+      layout.Out +
+      "/qc\r\n"
+      "QCReportDest=" +
+      layout.Out +
+      "/qc-reports\r\n"
+      "Dest_Vededavav=" +
+      layout.Out +
+      "/xml\r\n"
+      "InfoToLis=" +
+      layout.Out +
+      "/glims\r\n"
+      "InfoToLisPrefix=LIS\r\n"
+      "[Multi]\r\n"
+      "instrCount=2\r\n"
+      "traVelmar1=" +
+      layout.TraFolder[0] +
+      "\r\n"
+      "imagesVelmar1=" +
+      layout.ImagesFolder[0] +
+      "\r\n"
+      "traVelmar2=" +
+      layout.TraFolder[1] +
+      "\r\n"
+      "imagesVelmar2=" +
+      layout.ImagesFolder[1] + "\r\n";
+  if (!WriteFile(layout.Install + "/config.ini", ini)) return false;
+
+  // QC targets: tab-separated, level in the first column, reagents from the fourth.
+  const std::string targets =
+      "Niveau\tMateriel\tCommentaire\tAnti-A\tAnti-B\tAnti-D\tCtrl\tA1-Cells\tB-Cells\r\n"
+      "1\tQC-A\tniveau 1\t4+\tNEG\t4+\tNEG\tNEG\t4+\r\n"
+      "2\tQC-B\tniveau 2\tNEG\t4+\tNEG\tNEG\t4+\tNEG\r\n";
+  if (!WriteFile(layout.Install + "/QC_Target_qual.csv", targets)) return false;
+
+  const std::string today = platform::FormatDateTime("yyyymmdd", platform::Now());
+  const std::string when = platform::FormatDateTime("yyyymmddhhnnss", platform::Now());
+  for (const TSampleFile& file : SampleFiles(today)) {
+    const std::string folder = layout.TraFolder[file.Instrument - 1];
+    if (!WriteFile(folder + "/" + file.FileName, BuildResultText(file, when))) return false;
+  }
+  (void)photos;
+  return true;
+}
+
+}  // namespace samplelab

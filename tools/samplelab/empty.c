@@ -1,2 +1,0 @@
-/* Keeps the sample-data library non-empty while it has no C++ file. */
-int velmar_sampledata_placeholder;
