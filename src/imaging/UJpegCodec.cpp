@@ -73,7 +73,6 @@ struct TDecodeJob {
   TJpegErrorManager Err;
   const unsigned char* Data;
   unsigned long Size;
-  unsigned ScaleEighths;
   bool HeaderOnly;
   TJpegRowTarget Target;
   int ImageWidth;  // as announced by the header
@@ -105,8 +104,6 @@ bool RunDecode(TDecodeJob* Job) {
     return true;
   }
   Info->out_color_space = RASTER_COLOR_SPACE;
-  Info->scale_num = Job->ScaleEighths;
-  Info->scale_denom = 8;
   jpeg_calc_output_dimensions(Info);
   const TJpegRowTarget& Target = Job->Target;
   if (!Target.Start(Target.Context, static_cast<int>(Info->output_width),
@@ -218,13 +215,11 @@ bool ReadJpegSize(std::string_view Jpeg, int& Width, int& Height, std::string& E
   return true;
 }
 
-bool DecodeJpegRows(std::string_view Jpeg, const TJpegRowTarget& Target, std::string& Error,
-                    int ScaleEighths) {
+bool DecodeJpegRows(std::string_view Jpeg, const TJpegRowTarget& Target, std::string& Error) {
   if (!CheckInput(Jpeg, Error)) return false;
   TDecodeJob Job{};
   Job.Data = reinterpret_cast<const unsigned char*>(Jpeg.data());
   Job.Size = Jpeg.size();
-  Job.ScaleEighths = static_cast<unsigned>(std::clamp(ScaleEighths, 1, 8));
   Job.Target = Target;
   if (!RunDecode(&Job)) {
     Error = Job.Err.Message;
@@ -233,12 +228,12 @@ bool DecodeJpegRows(std::string_view Jpeg, const TJpegRowTarget& Target, std::st
   return true;
 }
 
-bool DecodeJpeg(std::string_view Jpeg, TRaster& Raster, std::string& Error, int ScaleEighths) {
+bool DecodeJpeg(std::string_view Jpeg, TRaster& Raster, std::string& Error) {
   TJpegRowTarget Target;
   Target.Context = &Raster;
   Target.Start = StartRaster;
   Target.Row = RasterRow;
-  const bool Ok = DecodeJpegRows(Jpeg, Target, Error, ScaleEighths);
+  const bool Ok = DecodeJpegRows(Jpeg, Target, Error);
   MarkRasterChanged(Raster);
   return Ok;
 }

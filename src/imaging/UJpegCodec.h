@@ -21,11 +21,10 @@ constexpr int JPEG_QUALITY = 90;
 bool ReadJpegSize(std::string_view Jpeg, int& Width, int& Height, std::string& Error);
 
 // Decodes the picture into Raster, sized to the picture (its pixels are
-// re-used when the size already matches). ScaleEighths (1..8) reduces the
-// picture to ScaleEighths/8 of its size while decoding (libjpeg's DCT
-// scaling, sizes rounded up). Sizes above RASTER_MAX_SIDE are refused before
-// any pixel is allocated. On failure the raster's content is undefined.
-bool DecodeJpeg(std::string_view Jpeg, TRaster& Raster, std::string& Error, int ScaleEighths = 8);
+// re-used when the size already matches). Sizes above RASTER_MAX_SIDE are
+// refused before any pixel is allocated. On failure the raster's content is
+// undefined.
+bool DecodeJpeg(std::string_view Jpeg, TRaster& Raster, std::string& Error);
 
 // Where DecodeJpegRows puts the picture, row by row. The functions are
 // called from inside the decoder and must not throw.
@@ -43,8 +42,7 @@ struct TJpegRowTarget {
 constexpr int JPEG_ROWS_PER_CALL = 16;
 
 // Decodes the picture row by row into Target (see DecodeJpeg).
-bool DecodeJpegRows(std::string_view Jpeg, const TJpegRowTarget& Target, std::string& Error,
-                    int ScaleEighths = 8);
+bool DecodeJpegRows(std::string_view Jpeg, const TJpegRowTarget& Target, std::string& Error);
 
 // Encodes the raster (baseline, quality JPEG_QUALITY, 4:2:0).
 bool EncodeJpeg(const TRaster& Raster, std::string& Jpeg, std::string& Error);

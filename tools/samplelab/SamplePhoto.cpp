@@ -47,15 +47,16 @@ void RoundedRect(cairo_t* Cr, double X, double Y, double W, double H, double R) 
   cairo_close_path(Cr);
 }
 
-void CenteredText(cairo_t* Cr, const std::string& Text, double Cx, double Baseline, double Size,
-                  bool Bold) {
-  cairo_select_font_face(Cr, "Liberation Sans", CAIRO_FONT_SLANT_NORMAL,
-                         Bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
-  cairo_set_font_size(Cr, Size);
-  cairo_text_extents_t Ext;
-  cairo_text_extents(Cr, Text.c_str(), &Ext);
-  cairo_move_to(Cr, Cx - Ext.x_advance / 2, Baseline);
-  cairo_show_text(Cr, Text.c_str());
+// Text centred on Cx with its cell's top at Top, over a background of the
+// colour it is printed on.
+void CenteredText(TCanvas& Canvas, const std::string& Text, double Cx, double Top, double Height,
+                  bool Bold, TRgbColor Background) {
+  Canvas.Font.Height = static_cast<int>(Height);
+  Canvas.Font.Style = Bold ? fsBold : fsRegular;
+  Canvas.Font.Color = INK;
+  Canvas.FillColor = Background;
+  const int Width = CanvasTextWidth(Canvas, Text);
+  CanvasTextOut(Canvas, static_cast<int>(Cx) - Width / 2, static_cast<int>(Top), Text);
 }
 
 // Red-cell agglutinates scattered between two heights of a gel column.
@@ -217,8 +218,6 @@ bool DrawSamplePhoto(const TSamplePhotoOptions& Options, TRaster& Raster, std::s
   for (int i = 0; i < 6; ++i) {
     const double Cx = (i + 0.5) * ColW;
     const TWellReaction Reaction = Options.Wells[static_cast<size_t>(i)];
-    Color(Cr, INK);
-    CenteredText(Cr, Options.WellLabels[static_cast<size_t>(i)], Cx, 112 * Sy, 46 * Sy, true);
     Chamber(Cr, Reaction != wrNoCells, Cx, TubeW, 150 * Sy, 640 * Sy, 880 * Sy, Sy);
     GelColumn(Cr, Rng, Reaction, Cx, TubeW, 1460 * Sy, 2330 * Sy, Sy);
     // The tube runs on behind the label.
@@ -234,20 +233,28 @@ bool DrawSamplePhoto(const TSamplePhotoOptions& Options, TRaster& Raster, std::s
   cairo_set_line_width(Cr, 2 * Sx);
   Color(Cr, CARD_EDGE);
   cairo_stroke(Cr);
-  Color(Cr, INK);
-  CenteredText(Cr, Options.LabelText, W / 2, 960 * Sy, 44 * Sy, false);
-  const TSampleBarcodeBox Box = SampleBarcodeBox(Options.Width, Options.Height);
-  if (Options.DrawBarcode) {
-    cairo_save(Cr);
-    Options.DrawBarcode(Cr, Box.X, Box.Y, Box.W, Box.H);
-    cairo_restore(Cr);
-  }
-  Color(Cr, INK);
-  CenteredText(Cr, Options.BarcodeText, W / 2, 1300 * Sy, 42 * Sy, false);
-  CenteredText(Cr, "Stocker entre 2 et 25 °C", W / 2, 1385 * Sy, 36 * Sy, false);
-
   cairo_destroy(Cr);
   cairo_surface_flush(Raster.Surface.get());
+
+  // Printing on the card and on the label.
+  TCanvas Canvas;
+  Canvas.Bmp = std::move(Raster);
+  for (int i = 0; i < 6; ++i) {
+    CenteredText(Canvas, Options.WellLabels[static_cast<size_t>(i)], (i + 0.5) * ColW, 68 * Sy,
+                 56 * Sy, true, CARD_COLOR);
+  }
+  CenteredText(Canvas, Options.LabelText, W / 2, 912 * Sy, 54 * Sy, false, LABEL_PAPER);
+  CenteredText(Canvas, Options.BarcodeText, W / 2, 1258 * Sy, 50 * Sy, false, LABEL_PAPER);
+  CenteredText(Canvas, "Stocker entre 2 et 25 °C", W / 2, 1350 * Sy, 44 * Sy, false, LABEL_PAPER);
+  Raster = std::move(Canvas.Bmp);
+
+  const TSampleBarcodeBox Box = SampleBarcodeBox(Options.Width, Options.Height);
+  if (Options.DrawBarcode) {
+    Cr = cairo_create(Raster.Surface.get());
+    Options.DrawBarcode(Cr, Box.X, Box.Y, Box.W, Box.H);
+    cairo_destroy(Cr);
+    cairo_surface_flush(Raster.Surface.get());
+  }
   AddNoise(Raster, Options.Noise, Options.Seed);
   return true;
 }
