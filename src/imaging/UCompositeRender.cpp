@@ -106,6 +106,7 @@ void AssemblyRowsDone(void* Context, int First, int Count) {
   auto& A = *static_cast<TAssembly*>(Context);
   const size_t RowBytes = static_cast<size_t>(A.PhotoWidth) * 4;
   for (int Row = First; Row < First + Count; ++Row) {
+    if (A.FirstOf[Row] == A.FirstOf[Row + 1]) continue;  // decoded into the scratch rows
     const uint8_t* Decoded = DestRow(A, A.DestRows[A.FirstOf[Row]]);
     for (int k = A.FirstOf[Row] + 1; k < A.FirstOf[Row + 1]; ++k) {
       std::memcpy(DestRow(A, A.DestRows[k]), Decoded, RowBytes);

@@ -44,8 +44,8 @@ bool WritePicture(const std::string& Jpeg, const std::string& Path, const char* 
 }
 
 // The full-size save. Encoded receives the JPEG bytes whenever encoding
-// succeeded (also when writing then failed), so that later steps can reuse
-// them instead of encoding the same pixels again.
+// succeeded (also when writing then failed): they are the file's content,
+// so the picture can be reloaded from them without reading the file.
 bool SaveFullSize(const TRaster& Bmp, const std::string& Path, std::string& Encoded) {
   std::string Error;
   if (!EncodeJpeg(Bmp, Encoded, Error)) {
@@ -71,12 +71,13 @@ platform::TOsResult CopyIntoPlace(const std::string& From, const std::string& To
 
 void LogGenerated(TAlertBorderType Border, const std::string& OutputPath,
                   const TCassetteGroup& Group) {
-  const char* Alert = Border == abtRed      ? " Alerte: ROUGE"
-                      : Border == abtYellow ? " Alerte: JAUNE"
-                                            : "";
-  LogInfo("IMAGE", Format("Image générée — %s [Cassette: %s Puits: %s%s]",
-                          ExtractFileName(OutputPath).c_str(), Group.CassetteID.c_str(),
-                          BuildWellsString(Group).c_str(), Alert));
+  const std::string Name = ExtractFileName(OutputPath);
+  const std::string Wells = BuildWellsString(Group);
+  LogInfo("IMAGE",
+          Format(Border == abtRed ? "Image générée — %s [Cassette: %s Puits: %s Alerte: ROUGE]"
+                 : Border == abtYellow ? "Image générée — %s [Cassette: %s Puits: %s Alerte: JAUNE]"
+                                       : "Image générée — %s [Cassette: %s Puits: %s]",
+                 Name.c_str(), Group.CassetteID.c_str(), Wells.c_str()));
 }
 
 }  // namespace
