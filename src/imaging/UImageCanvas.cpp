@@ -10,6 +10,7 @@
 #include FT_TRUETYPE_TABLES_H
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -269,11 +270,25 @@ bool SizeRaster(TRaster& Raster, int Width, int Height, std::string& Error) {
   }
   if (Raster.Pixels != nullptr && Raster.Width == Width && Raster.Height == Height) return true;
   FreeRaster(Raster);
-  cairo_surface_t* Surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, Width, Height);
-  if (cairo_surface_status(Surface) != CAIRO_STATUS_SUCCESS) {
+  // The pixels are allocated here rather than by Cairo, which would clear
+  // them: every user of a new raster writes all of its pixels anyway.
+  const int Stride = cairo_format_stride_for_width(CAIRO_FORMAT_RGB24, Width);
+  auto* Pixels = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(Stride) * Height));
+  if (Pixels == nullptr) {
+    Error =
+        platform::Format("image %dx%d impossible à allouer (mémoire insuffisante)", Width, Height);
+    return false;
+  }
+  cairo_surface_t* Surface =
+      cairo_image_surface_create_for_data(Pixels, CAIRO_FORMAT_RGB24, Width, Height, Stride);
+  static cairo_user_data_key_t PIXELS_KEY;
+  if (cairo_surface_status(Surface) != CAIRO_STATUS_SUCCESS ||
+      cairo_surface_set_user_data(Surface, &PIXELS_KEY, Pixels,
+                                  [](void* Data) { std::free(Data); }) != CAIRO_STATUS_SUCCESS) {
     Error = platform::Format("image %dx%d impossible à allouer (%s)", Width, Height,
                              cairo_status_to_string(cairo_surface_status(Surface)));
     cairo_surface_destroy(Surface);
+    std::free(Pixels);
     return false;
   }
   Raster.Surface.reset(Surface);

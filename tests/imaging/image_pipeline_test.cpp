@@ -2,6 +2,8 @@
 // wrong_images set-aside, and photographs that cannot be used.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "imaging/ImagingTestData.h"
 #include "imaging/UImageProcessor.h"
 #include "imaging/UJpegCodec.h"
@@ -139,12 +141,14 @@ TEST_F(ImagePipelineTest, ResizeAndSaveSizes) {
   TRaster Raster;
   std::string Error;
   ASSERT_TRUE(SizeRaster(Raster, 1600, COMPOSITE_HEIGHT, Error)) << Error;
+  std::memset(Raster.Pixels, 0x80, static_cast<size_t>(Raster.Stride) * Raster.Height);
   ASSERT_TRUE(ResizeAndSave(Raster, Path("a.jpg"), 33));
   TRaster Small = Decoded(Path("a.jpg"));
   EXPECT_EQ(Small.Width, 528);
   EXPECT_EQ(Small.Height, 953);
 
   ASSERT_TRUE(SizeRaster(Raster, 1000, 300, Error)) << Error;
+  std::memset(Raster.Pixels, 0x80, static_cast<size_t>(Raster.Stride) * Raster.Height);
   ASSERT_TRUE(ResizeAndSave(Raster, Path("b.jpg"), 1));
   EXPECT_EQ(Decoded(Path("b.jpg")).Width, 10);
   ASSERT_TRUE(ResizeAndSave(Raster, Path("c.jpg"), 100));
