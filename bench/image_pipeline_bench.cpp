@@ -76,7 +76,7 @@ TBenchSetup Prepare(const std::string& Root) {
 }
 
 TASTMMessage Message(const std::string& Flag) {
-  imaging_test::TCassetteSpec Cassette;
+  imaging_test::TTestCassette Cassette;
   Cassette.Flag = Flag;
   return imaging_test::MakeMessage({Cassette});
 }

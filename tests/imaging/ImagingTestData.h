@@ -14,39 +14,39 @@
 namespace imaging_test {
 
 // One well of a cassette as an M record under its R record.
-struct TWellSpec {
+struct TTestWell {
   int Well = 1;
   std::string Reagent = "Anti-A";
   int Grade = 40;
 };
 
 inline TMRecord MakeWell(const std::string& CassetteID, const std::string& Photo,
-                         const TWellSpec& Spec) {
+                         const TTestWell& Well) {
   TMRecord M;
-  M.Reagent = Spec.Reagent;
+  M.Reagent = Well.Reagent;
   M.CassetteName = "ABO/Rh";
-  M.WellNr = Spec.Well;
+  M.WellNr = Well.Well;
   M.CassetteID = CassetteID;
   M.CassetteLot = "50123.45";
   M.ColorImageFile = Photo;
   M.BWImageFile = "bw_" + Photo;
-  M.ReagentName = Spec.Reagent;
-  M.Grade = Spec.Grade;
-  M.IsError = Spec.Grade < 0;
+  M.ReagentName = Well.Reagent;
+  M.Grade = Well.Grade;
+  M.IsError = Well.Grade < 0;
   return M;
 }
 
 // A valid patient message with one order; each cassette gets one R record
 // (TestCode = cassette id, flag as given) holding its wells.
-struct TCassetteSpec {
+struct TTestCassette {
   std::string CassetteID = "123456";
   std::string Photo = "photo1.jpg";
   std::string Flag;
-  std::vector<TWellSpec> Wells = {{1, "Anti-A", 40}, {2, "Anti-B", 0},   {3, "Anti-D", 30},
+  std::vector<TTestWell> Wells = {{1, "Anti-A", 40}, {2, "Anti-B", 0},   {3, "Anti-D", 30},
                                   {4, "Ctrl", 0},    {5, "A1-Cells", 0}, {6, "B-Cells", 40}};
 };
 
-inline TASTMMessage MakeMessage(const std::vector<TCassetteSpec>& Cassettes, bool IsQC = false) {
+inline TASTMMessage MakeMessage(const std::vector<TTestCassette>& Cassettes, bool IsQC = false) {
   TASTMMessage Msg;
   Msg.SourceFile = "/instr/240101234.tra";
   Msg.IsValid = true;
@@ -64,12 +64,12 @@ inline TASTMMessage MakeMessage(const std::vector<TCassetteSpec>& Cassettes, boo
   Parts.year = 2026, Parts.month = 2, Parts.day = 14, Parts.hour = 9, Parts.minute = 5,
   Parts.second = 7;
   platform::TryEncodeDateTime(Parts, Order.ReportDate);
-  for (const TCassetteSpec& C : Cassettes) {
+  for (const TTestCassette& C : Cassettes) {
     TRRecord R;
     R.TestCode = "ABO_" + C.CassetteID;
     R.ResultFlag = C.Flag;
     R.InstrumentID = "IH500-0042";
-    for (const TWellSpec& W : C.Wells) R.MRecords.push_back(MakeWell(C.CassetteID, C.Photo, W));
+    for (const TTestWell& W : C.Wells) R.MRecords.push_back(MakeWell(C.CassetteID, C.Photo, W));
     Order.RRecords.push_back(R);
     Msg.UniqueImages.Add(C.Photo);
   }

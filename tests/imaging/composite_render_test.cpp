@@ -281,7 +281,7 @@ TEST(DrawAlertBorder, EighteenPixelStrokeCentredFiveFromTheEdges) {
 TEST(DrawHeader, LabelsFollowTheLanguageAndTheBagRule) {
   std::string Error;
   ASSERT_TRUE(LoadCanvasFonts(Error)) << Error;
-  TASTMMessage Msg = imaging_test::MakeMessage({imaging_test::TCassetteSpec{}});
+  TASTMMessage Msg = imaging_test::MakeMessage({imaging_test::TTestCassette{}});
   Msg.Patient.BirthDate = 0;  // no date drawn over the label
   const TCassetteGroup Group = GroupWith({1});
 
@@ -323,7 +323,7 @@ TEST(DrawHeader, LabelsFollowTheLanguageAndTheBagRule) {
 }
 
 TEST(DrawHeader, NoOrderAndNoReportDateDrawNoDateOrTime) {
-  TASTMMessage Msg = imaging_test::MakeMessage({imaging_test::TCassetteSpec{}});
+  TASTMMessage Msg = imaging_test::MakeMessage({imaging_test::TTestCassette{}});
   Msg.Orders[0].ReportDate = 0;
   TCanvas Canvas = WhiteCanvas(W, 300);
   DrawHeader(Canvas, W, Msg, GroupWith({1}), "fr", 0, 0);

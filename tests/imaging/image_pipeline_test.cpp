@@ -15,7 +15,7 @@
 
 namespace {
 
-using imaging_test::TCassetteSpec;
+using imaging_test::TTestCassette;
 using testing_support::ReadAll;
 
 // The name the pipeline gives the picture of cassette 123456 with all six
@@ -47,7 +47,7 @@ class ImagePipelineTest : public testing_support::TempFolderTest {
     ASSERT_TRUE(WriteSamplePhoto(Options, Images + "/" + Name, Error)) << Error;
   }
 
-  int Run(const std::vector<TCassetteSpec>& Cassettes, TImageResult* Results, int Capacity) {
+  int Run(const std::vector<TTestCassette>& Cassettes, TImageResult* Results, int Capacity) {
     return ProcessASTMMessage(imaging_test::MakeMessage(Cassettes), Config, Images, "Automatic",
                               Results, Capacity);
   }
@@ -83,7 +83,7 @@ TEST_F(ImagePipelineTest, SavesABaselineCompositeAndNoReducedCopyAtFullSize) {
   WritePhoto("photo1.jpg", 1600);
   Config.ResizeFactor = 100;
   TImageResult Results[20];
-  ASSERT_EQ(Run({TCassetteSpec{}}, Results, 20), 1);
+  ASSERT_EQ(Run({TTestCassette{}}, Results, 20), 1);
 
   const std::string Saved = Config.ImageDestFolder + "/" + PICTURE;
   EXPECT_TRUE(Results[0].Success);
@@ -118,7 +118,7 @@ TEST_F(ImagePipelineTest, ReducedCopyReplacesTheFullSizeFile) {
   WritePhoto("photo1.jpg");
   Config.ResizeFactor = 50;
   TImageResult Results[20];
-  ASSERT_EQ(Run({TCassetteSpec{}}, Results, 20), 1);
+  ASSERT_EQ(Run({TTestCassette{}}, Results, 20), 1);
   const std::string Reduced = Config.ResizedImageDest + "/" + PICTURE;
   EXPECT_EQ(Results[0].ResizedPath, Reduced);
   EXPECT_EQ(Results[0].OutputPath, Reduced);
@@ -130,7 +130,7 @@ TEST_F(ImagePipelineTest, ReducedCopyReplacesTheFullSizeFile) {
 
   // Into the same folder: the reduced copy takes the picture's place.
   Config.ResizedImageDest = Config.ImageDestFolder;
-  ASSERT_EQ(Run({TCassetteSpec{}}, Results, 20), 1);
+  ASSERT_EQ(Run({TTestCassette{}}, Results, 20), 1);
   const std::string Same = Config.ImageDestFolder + "/" + PICTURE;
   EXPECT_EQ(Results[0].OutputPath, Same);
   EXPECT_EQ(Results[0].ResizedPath, Same);
@@ -187,7 +187,7 @@ TEST_F(ImagePipelineTest, BrokenPhotographsFailTheirCassetteOnly) {
   const std::string Good = ReadAll(Images + "/good.jpg");
   testing_support::WriteAll(Images + "/corrupt.jpg", "this is no picture");
   testing_support::WriteAll(Images + "/truncated.jpg", Good.substr(0, Good.size() / 2));
-  TCassetteSpec Missing, Corrupt, Truncated, Outside, Fine;
+  TTestCassette Missing, Corrupt, Truncated, Outside, Fine;
   Missing.CassetteID = "111111", Missing.Photo = "missing.jpg";
   Corrupt.CassetteID = "222222", Corrupt.Photo = "corrupt.jpg";
   Truncated.CassetteID = "333333", Truncated.Photo = "truncated.jpg";
@@ -220,7 +220,7 @@ TEST_F(ImagePipelineTest, BrokenPhotographsFailTheirCassetteOnly) {
 TEST_F(ImagePipelineTest, ValuesFromTheMessageStayInTheirFolder) {
   WritePhoto("photo1.jpg");
   TImageResult Results[20];
-  TCassetteSpec Hostile;
+  TTestCassette Hostile;
   Hostile.CassetteID = "../../x";
   TASTMMessage Msg = imaging_test::MakeMessage({Hostile});
   Msg.Orders[0].SampleID = "/tmp/../../evil";
@@ -235,7 +235,7 @@ TEST_F(ImagePipelineTest, ValuesFromTheMessageStayInTheirFolder) {
 TEST_F(ImagePipelineTest, BorderFollowsTheResultFlags) {
   WritePhoto("photo1.jpg");
   Config.ResizeFactor = 100;
-  TCassetteSpec Red, Yellow;
+  TTestCassette Red, Yellow;
   Red.Flag = "M";
   Yellow.CassetteID = "654321", Yellow.Flag = "P";
   TImageResult Results[20];
@@ -265,7 +265,7 @@ TEST_F(ImagePipelineTest, FailedBarcodeCheckSetsThePictureAsideWithoutBorderOrCo
   ASSERT_TRUE(platform::MakeFolders(Config.LogFolder + "/wrong_images").Ok());
   testing_support::WriteAll(Wrong, "an older picture of the same name");
 
-  TCassetteSpec Yellow;
+  TTestCassette Yellow;
   Yellow.Flag = "P";
   TImageResult Results[20];
   ASSERT_EQ(Run({Yellow}, Results, 20), 1);
@@ -296,7 +296,7 @@ TEST_F(ImagePipelineTest, FailedBarcodeCheckSetsThePictureAsideWithoutBorderOrCo
 
 TEST_F(ImagePipelineTest, ResultsBeyondCapacityAreCountedNotStored) {
   WritePhoto("photo1.jpg", 120);
-  std::vector<TCassetteSpec> Cassettes(7);
+  std::vector<TTestCassette> Cassettes(7);
   for (int i = 0; i < 7; ++i) Cassettes[i].CassetteID = "C" + std::to_string(i);
   TImageResult Results[5];
   EXPECT_EQ(Run(Cassettes, Results, 5), 7);
@@ -310,7 +310,7 @@ TEST_F(ImagePipelineTest, ResultsBeyondCapacityAreCountedNotStored) {
 TEST_F(ImagePipelineTest, InvalidMessageOrUnwritableFolder) {
   TImageResult Results[2];
   Results[0].OutputPath = "stale";
-  TASTMMessage Msg = imaging_test::MakeMessage({TCassetteSpec{}});
+  TASTMMessage Msg = imaging_test::MakeMessage({TTestCassette{}});
   Msg.IsValid = false;
   EXPECT_EQ(ProcessASTMMessage(Msg, Config, Images, "Automatic", Results, 2), 0);
   EXPECT_EQ(Results[0].OutputPath, "");
@@ -318,7 +318,7 @@ TEST_F(ImagePipelineTest, InvalidMessageOrUnwritableFolder) {
 
   WritePhoto("photo1.jpg", 120);
   Config.ImageDestFolder = Path("no/such/folder");
-  EXPECT_EQ(Run({TCassetteSpec{}}, Results, 2), 0);
+  EXPECT_EQ(Run({TTestCassette{}}, Results, 2), 0);
   EXPECT_TRUE(Logged("[RESIZE] Erreur sauvegarde : "));
   EXPECT_TRUE(Logged("Échec génération cassette 123456 : Sauvegarde composite échouée : " +
                      Config.ImageDestFolder + "/" + PICTURE));
