@@ -37,7 +37,7 @@ inline TMRecord MakeWell(const std::string& CassetteID, const std::string& Photo
 }
 
 // A valid patient message with one order; each cassette gets one R record
-// (TestCode = cassette id, flag as given) holding its wells.
+// (TestCode "ABO_" + cassette id, flag as given) holding its wells.
 struct TTestCassette {
   std::string CassetteID = "123456";
   std::string Photo = "photo1.jpg";
