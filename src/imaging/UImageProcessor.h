@@ -1,13 +1,30 @@
 #pragma once
 
 // Composite pictures: one JPEG per cassette of a message.
+//
+// A message's wells (M records) are regrouped by cassette; each cassette's
+// colour photograph is cut into strips and re-assembled on a taller canvas
+// under a drawn header, a reagent grid and a footer; the picture is saved,
+// its barcode checked, set aside in log/wrong_images when the check fails,
+// given a yellow or red border when its result flags ask for attention, and
+// optionally reduced. Log lines use the categories "IMAGE" and "RESIZE".
+//
+// Values taken from the message never leave their folder: a value that
+// becomes one file or folder name goes through MakeSafeFileName, and a
+// photograph name that is not a plain file name counts as missing.
 
+#include <array>
+#include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "astm/UASTMParser.h"
 #include "barcode/UBarcodeVerif.h"
 #include "config/UConfig.h"
+#include "imaging/UImageCanvas.h"
 
+// clang-format off
 struct TImageResult {
   bool Success = false;     // the composite was saved (also when the barcode check failed)
   std::string OutputPath;   // full-size file, its wrong_images place, or the reduced copy
@@ -22,3 +39,155 @@ struct TImageResult {
 int ProcessASTMMessage(const TASTMMessage& Msg, const TAppConfig& Config,
                        const std::string& ImagesFolder, const std::string& Validation,
                        TImageResult* Results, int ResultCapacity);
+// clang-format on
+
+// --- Cassettes and naming rules ------------------------------------------------------
+
+constexpr int MAX_CASSETTES = 20;
+constexpr int WELLS_PER_CASSETTE = 6;
+constexpr int CASSETTE_ID_LENGTH = 6;
+
+// One cassette of one message. Wells and WellUsed are indexed by well number
+// 1..6 (entry 0 is unused).
+struct TCassetteGroup {
+  std::string CassetteID;  // trimmed; the key of the group
+  std::string CassetteName;
+  std::string CassetteLot;
+  std::string BWImageFile;
+  std::string ColorImageFile;  // the photograph the composite is built from
+  TDateTime ExpDate = 0;
+  std::string InstrumentID;  // of the R record holding the first M record
+  std::string ReagentName;
+  std::string ReagentLot;
+  std::string ResultFlags;             // distinct R flags joined with "/"
+  std::vector<std::string> TestNames;  // distinct R test codes (case ignored)
+  std::array<TMRecord, WELLS_PER_CASSETTE + 1> Wells{};
+  std::array<bool, WELLS_PER_CASSETTE + 1> WellUsed{};
+  int FirstWell = 0;
+  int WellCount = 0;
+};
+
+enum TAlertBorderType { abtNone = 0, abtYellow = 1, abtRed = 2 };
+
+struct TReagentColorEntry {
+  const char* Name;
+  TRgbColor Color;
+};
+
+constexpr int REAGENT_COLOR_COUNT = 22;
+extern const TReagentColorEntry REAGENT_COLORS[REAGENT_COLOR_COUNT];
+
+// Fills Groups[0..Count-1] from the message's M records, in message order.
+// Groups must have room for MAX_CASSETTES groups; a further cassette is
+// refused with a warning.
+void GroupByCassette(const TASTMMessage& Msg, TCassetteGroup* Groups, int& Count);
+void FreeCassetteGroup(TCassetteGroup& Group);
+
+// Blanks and "-" removed, then the last CASSETTE_ID_LENGTH characters.
+std::string NormalizeCassetteID(const std::string& Value);
+// For a value starting with "=", its BagLength characters from position
+// BagStart (1-based); any other value unchanged.
+std::string ApplyBagRule(const std::string& Value, int BagStart, int BagLength);
+// The short reagent-cell lot label of the footer ("8SSL5", "BLISS: 9" ...).
+std::string ExtractCellsLot(const std::string& ReagentName, const std::string& ReagentLot,
+                            const std::string& PanelName);
+TRgbColor GetReagentColor(const std::string& ReagentName);
+TAlertBorderType GetAlertBorderType(const std::string& FlagField);
+// The used well numbers in order, without separator ("125").
+std::string BuildWellsString(const TCassetteGroup& Group);
+std::string SanitizePanelName(const std::string& PanelName);
+// DestFolder + "Sample_Panel_Cassette_Wells.ext"; the name is one file name
+// (see MakeSafeFileName), so hostile values cannot leave DestFolder.
+std::string BuildImageFileName(const std::string& DestFolder, const std::string& SampleID,
+                               const std::string& PanelName, const TCassetteGroup& Group,
+                               const std::string& ImageFormat);
+
+// A value that becomes one file or folder name: "/", "\" and NUL become "_",
+// and a name "." or ".." has its dots replaced by "_", so the name always
+// stays inside its folder. Every other value is returned unchanged (an empty
+// one stays empty).
+std::string MakeSafeFileName(const std::string& Value);
+// True when Name is one plain file name: not empty, not "." or "..", and
+// without "/", "\" or NUL.
+bool IsPlainFileName(const std::string& Name);
+
+// --- Composite layout (pixels) ------------------------------------------------------
+
+constexpr int COMPOSITE_HEIGHT = 2888;
+constexpr int CROP_TOP_SRC_Y1 = 0, CROP_TOP_SRC_Y2 = 875;
+constexpr int CROP_TOP_DST_Y1 = 200, CROP_TOP_DST_Y2 = 1075;
+constexpr int CROP_BAR_SRC_Y1 = 875, CROP_BAR_SRC_Y2 = 1408;
+constexpr int CROP_BAR_DST_Y1 = 2278, CROP_BAR_DST_Y2 = 2818;
+constexpr int CROP_BOT_SRC_Y1 = 1460, CROP_BOT_SRC_Y2 = 2400;
+constexpr int CROP_BOT_DST_Y1 = 1368, CROP_BOT_DST_Y2 = 2378;
+constexpr int WHITE_HEADER_Y1 = 0, WHITE_HEADER_Y2 = 260;
+constexpr int WHITE_GRID_Y1 = 1075, WHITE_GRID_Y2 = 1408;
+constexpr int WHITE_BAR_SEP_Y1 = 2278, WHITE_BAR_SEP_Y2 = 2368;
+constexpr int WHITE_LABEL_Y1 = 2738, WHITE_LABEL_Y2 = 2888;
+constexpr int MASK_Y_TOP = 260, MASK_Y_BOTTOM = 2278;
+constexpr TRgbColor MASK_COLOR = COLOR_LIGHT_GREY;
+constexpr int GRID_Y_TOP = 1075, GRID_ROW_HEIGHT = 100, GRID_ROWS = 3;
+constexpr int HDR_FONT_HEIGHT = 72;
+constexpr int GRID_FONT_HEIGHT = 58;
+constexpr int HDR_Y_LINE1 = 1, HDR_Y_LINE2 = 63, HDR_Y_LINE3 = 126, HDR_Y_LINE4 = 189;
+constexpr int HDR_Y_FOOTER1 = 2288, HDR_Y_FOOTER2 = 2736;
+constexpr int BORDER_PEN_WIDTH = 18, BORDER_MARGIN = 5;
+
+// The web address shown in the footer.
+constexpr const char* FOOTER_WEB_ADDRESS = "velmar.lab";
+
+// The photograph row copied to composite row Y, or -1 when the composite
+// row is a white band (the three strips replicate the nearest source rows).
+int CompositeSourceRow(int Y);
+
+// --- Rendering ---------------------------------------------------------------------------
+// Sizes Dest to the photograph's width x COMPOSITE_HEIGHT and fills it with
+// the photograph's strips and the white bands (rows the photograph lacks
+// are white). False with a reason when the raster cannot be made.
+bool CropAndAssembleImage(const TRaster& Photo, TCanvas& Dest, std::string& Error);
+// The same straight from the photograph's JPEG bytes: each row is decoded
+// into its place in the composite, without a raster of the whole
+// photograph. False with the decoder's reason when the photograph cannot be
+// read (damaged, truncated, absurd size): Dest's content is then undefined.
+bool CropAndAssembleFromJpeg(std::string_view PhotoJpeg, TCanvas& Dest, std::string& Error);
+void MaskUnusedWells(TCanvas& Canvas, int ImageWidth, const TCassetteGroup& Group);
+void DrawHeader(TCanvas& Canvas, int ImageWidth, const TASTMMessage& Msg,
+                const TCassetteGroup& Group, const std::string& Language, int BagStart,
+                int BagLength);
+void DrawReagentGrid(TCanvas& Canvas, int ImageWidth, const TCassetteGroup& Group, int BagStart,
+                     int BagLength);
+void DrawFooter(TCanvas& Canvas, int ImageWidth, const TCassetteGroup& Group,
+                const std::string& Validation, const std::string& Language,
+                const std::string& PanelName);
+void DrawAlertBorder(TCanvas& Canvas, int ImageWidth, int ImageHeight, TAlertBorderType Border);
+// Draws Text centred in CellRect (halvings truncated towards zero).
+void DrawCenteredText(TCanvas& Canvas, const TRect& CellRect, const std::string& Text);
+// Switches the canvas font to non-antialiased glyphs.
+void DisableClearType(TCanvas& Canvas);
+// Tube, lot and expiry ("dd/mm/yyyy") encoded in a QC sample identifier;
+// an identifier that does not decode is returned whole as the tube. The
+// expiry year is taken near the current year (platform::Now).
+void QCDecodeOID(const std::string& OID, std::string& QCTube, std::string& QCLot,
+                 std::string& QCExpStr);
+
+// --- Pipeline ----------------------------------------------------------------------------
+bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group,
+                            const TAppConfig& Config, const std::string& ImagesPath,
+                            const std::string& Validation, TImageResult& Result);
+// Saves the raster as JPEG at Path (written under a temporary name in the
+// same folder, then renamed into place): full size when ResizeFactor >= 100,
+// else reduced to ResizeFactor percent by area averaging of the raster's
+// pixels. True when the file exists afterwards.
+bool ResizeAndSave(const TRaster& SourceBmp, const std::string& Path, int ResizeFactor);
+// Moves the picture at OutputPath into LogFolder/wrong_images (copy and
+// delete when a file of that name is already there); OutputPath follows the
+// picture. False, OutputPath unchanged, when it could not be moved.
+bool MoveToWrongImages(const std::string& LogFolder, std::string& OutputPath);
+// Reduced size of one side: nearest(Side x Factor / 100), halves to even,
+// at least 1.
+int ReducedSide(int Side, int ResizeFactor);
+
+// Test seam: replaces the barcode check of the pipeline (an empty function
+// restores the real one).
+void SetBarcodeCheckForTesting(
+    std::function<TBarcodeVerifResult(const TRasterView&, const std::string&)> Check);
