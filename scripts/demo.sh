@@ -81,8 +81,11 @@ show "QC reports" "$LAB/out/qc-reports"
 show "XML exports" "$LAB/out/xml"
 show "GLIMS upload files" "$LAB/out/glims"
 show "filed result files" "$INSTALL/log/done"
-show "flag files" "$INSTALL"
-ls "$INSTALL"/*.flag 2>/dev/null | sed 's|^|    |' || echo "    (none)"
+echo "flag files"
+for flag in "$INSTALL"/*.flag; do
+  [ -e "$flag" ] || { echo "    (none)"; break; }
+  echo "    $(basename "$flag"): $(wc -l <"$flag") raise(s)"
+done
 
 step "last lines of $INSTALL/log/service.log"
 tail -n 30 "$INSTALL/log/service.log" | iconv -f WINDOWS-1252 -t UTF-8

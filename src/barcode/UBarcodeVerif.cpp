@@ -1,5 +1,6 @@
 #include "barcode/UBarcodeVerif.h"
 
+#include "imaging/UCassetteRules.h"
 #include "logging/ULogger.h"
 #include "platform/Text.h"
 
@@ -9,24 +10,12 @@ namespace {
 
 constexpr const char* kCat = "VERIF";
 
-// Characters of a cassette identifier kept by the normalisation.
-constexpr size_t kCassetteIdLength = 6;
-
 std::string WithoutBlanksAndDashes(const std::string& Value) {
   std::string Out;
   Out.reserve(Value.size());
   for (char c : Value)
     if (c != ' ' && c != '-') Out += c;
   return Out;
-}
-
-// The cassette identifier as printed and as sent may differ in blanks,
-// dashes and leading digits: both are compared on their last six characters.
-std::string NormalizeCassetteID(const std::string& Value) {
-  const std::string Clean = WithoutBlanksAndDashes(platform::Trim(Value));
-  if (platform::Utf8Length(Clean) >= kCassetteIdLength)
-    return platform::Utf8Right(Clean, kCassetteIdLength);
-  return Clean;
 }
 
 }  // namespace

@@ -19,12 +19,9 @@ std::function<TBarcodeVerifResult(const TRasterView&, const std::string&)> GBarc
 // Barcode check of the composite, read in place (no copy of the pixels).
 TBarcodeVerifResult CheckBarcode(const TRaster& Bmp, const std::string& CassetteID) {
   if (GBarcodeCheck) return GBarcodeCheck(RasterView(Bmp), CassetteID);
-  // BARCODE: until the reader is linked in, the outcome is the one of an
-  // unavailable reader. Becomes:
-  //   TBarcodeVerifResult Verif = bvrSkipped;
-  //   VerifyBarcodeOnImage(RasterView(Bmp), CassetteID, Verif);
-  //   return Verif;
-  return bvrSkipped;
+  TBarcodeVerifResult Verif = bvrSkipped;
+  VerifyBarcodeOnImage(RasterView(Bmp), CassetteID, Verif);
+  return Verif;
 }
 
 // Writes the JPEG bytes to Path under a temporary name, then renames them

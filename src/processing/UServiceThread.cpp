@@ -251,8 +251,32 @@ bool TVelmarServiceThread::ProcessTRAFile(const std::string& FilePath,
   try {
     TImageResult Results[kResultCapacity];
     int ImgCount = 0;
-    (void)ImagesFolder;
-    TestPoint("images", 0);
+    if (!Msg.IsQC) {
+      TestPoint("images", 0);
+      ImgCount =
+          ProcessASTMMessage(Msg, FConfig, ImagesFolder, FValidation, Results, kResultCapacity);
+      LogInfo(kCat, Format("%d image(s) générée(s) pour : %s", ImgCount, name.c_str()));
+    } else {
+      TestPoint("qc", 0);
+      RecordQCResults(Msg, FConfig);
+      TAppConfig QCConfig = FConfig;
+      // The instrument identifier comes from the message: it names one
+      // folder under QCDest, never a path.
+      const std::string QCFolder = platform::IncludeTrailingDelimiter(FConfig.QCDest) +
+                                   MakeSafeFileName(Msg.Header.InstrumentID);
+      LogDebug("QC", Format("QCDest=[%s] InstrID=[%s] QCFolder=[%s]", FConfig.QCDest.c_str(),
+                            Msg.Header.InstrumentID.c_str(), QCFolder.c_str()));
+      LogDebug("QC", Format("ImagesFolder=[%s] ImageDestFolder=[%s]", ImagesFolder.c_str(),
+                            FConfig.ImageDestFolder.c_str()));
+      if (!platform::FolderExists(QCFolder)) (void)platform::MakeFolders(QCFolder);
+      QCConfig.ImageDestFolder = QCFolder;
+      if (!FConfig.ResizedImageDest.empty()) QCConfig.ResizedImageDest = QCFolder;
+      LogDebug("QC", Format("QCConfig.ImageDestFolder=[%s] ResizedImageDest=[%s]",
+                            QCConfig.ImageDestFolder.c_str(), QCConfig.ResizedImageDest.c_str()));
+      ImgCount =
+          ProcessASTMMessage(Msg, QCConfig, ImagesFolder, FValidation, Results, kResultCapacity);
+      LogInfo(kCat, Format("%d image(s) QC générée(s) dans : %s", ImgCount, QCFolder.c_str()));
+    }
 
     TestPoint("xml", 0);
     if (!FConfig.Dest_Vededavav.empty() && IsSurgiscreenMessage(Msg)) {

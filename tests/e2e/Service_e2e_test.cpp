@@ -57,13 +57,13 @@ class EndToEndTest : public testing_support::TempFolderTest {
     return done();
   }
 
-  std::vector<std::string> ServiceLog() {
+  // Lines of a Windows-1252 file (logs, flags), in UTF-8.
+  static std::vector<std::string> AnsiLines(const std::string& path) {
     std::vector<std::string> out;
-    for (const auto& l : ReadCrLfLines(install_ + "/log/service.log")) {
-      out.push_back(platform::AnsiToUtf8(l));
-    }
+    for (const auto& l : ReadCrLfLines(path)) out.push_back(platform::AnsiToUtf8(l));
     return out;
   }
+  std::vector<std::string> ServiceLog() { return AnsiLines(install_ + "/log/service.log"); }
 
   std::string install_;
 };
@@ -96,6 +96,47 @@ TEST_F(EndToEndTest, SampleLaboratoryIsProcessedAndFiledAway) {
   EXPECT_TRUE(Has(log, "[ERROR   ] [THREAD] Parsing ASTM échoué : UP_garbage.tra"));
   EXPECT_TRUE(Has(log, "[SERVICE] Service arrete proprement"));
   EXPECT_TRUE(Has(log, "[LOGGER] Logger finalisé — arrêt service"));
+
+  // Pictures: reduced copies replace the full-size ones; QC pictures go to
+  // the instrument's QC folder; wrong or missing barcodes are set aside.
+  const std::string out = Path("lab/out");
+  EXPECT_EQ(
+      Names(out + "/resized"),
+      (std::vector<std::string>{
+          "260101_ABO_Rh_2_A26010155_x_VC4101_123456.jpg", "260102_Pheno_RH-K_VC4102_123456.jpg",
+          "260102_Pheno_RH-K_VC4103_123456.jpg", "260103_Screening_Co_3_VC4104_123.jpg"}));
+  EXPECT_TRUE(Names(out + "/images").empty());
+  EXPECT_EQ(Names(out + "/qc/VLM0001"),
+            (std::vector<std::string>{"QCX04568YYY12Z_QC_NIV_1_VC4190_123456.jpg"}));
+  EXPECT_EQ(Names(install_ + "/log/wrong_images"),
+            (std::vector<std::string>{"260201_ABO_Rh_2_VC4201_123456.jpg",
+                                      "260202_ABO_Rh_2_VC4202_123456.jpg"}));
+  EXPECT_TRUE(Has(log,
+                  "[ERROR   ] [VERIF] DISCORDANCE BARCODE — brut: [0012VC4299] normalisé: "
+                  "[VC4299] ASTM: [VC4201] (zone 0)"));
+  EXPECT_TRUE(Has(log,
+                  "[ERROR   ] [VERIF] BARCODE NON LU — aucun barcode détecté sur 2 "
+                  "zone(s) — Cassette ASTM: [VC4202]"));
+  EXPECT_TRUE(Has(log,
+                  "Image générée — 260102_Pheno_RH-K_VC4102_123456.jpg [Cassette: VC4102 "
+                  "Puits: 123456 Alerte: JAUNE]"));
+  const auto flag = AnsiLines(install_ + "/processing_error.flag");
+  EXPECT_TRUE(Has(flag, "Discordance barcode — lu: [VC4299] ASTM: [VC4201]"));
+  EXPECT_TRUE(Has(flag, "Barcode non lu — Cassette: [VC4202]"));
+
+  // QC readings: one line per well of the QC cassette.
+  EXPECT_EQ(ReadCrLfLines(install_ + "/QC/log.txt").size(), 6u);
+
+  // Exports: the screening panel as XML, every patient file as an upload file
+  // naming its pictures.
+  EXPECT_EQ(Names(out + "/xml"), (std::vector<std::string>{"UP_260103.tra"}));
+  const std::string xmllint =
+      "xmllint --noout '" + out + "/xml/UP_260103.tra' > '" + Path("xmllint.txt") + "' 2>&1";
+  EXPECT_EQ(std::system(xmllint.c_str()), 0) << ReadAll(Path("xmllint.txt"));
+  EXPECT_EQ(Names(out + "/glims").size(), 5u);
+  const std::string upl = ReadAll(out + "/glims/LIS260102_0.UPL");
+  EXPECT_NE(upl.find("|IMXM|260102_Pheno_RH-K_VC4103_123456.jpg|"), std::string::npos) << upl;
+  EXPECT_NE(upl.find("|IMPH|260102_Pheno_RH-K_VC4102_123456.jpg|"), std::string::npos) << upl;
 
   const auto trace = ReadCrLfLines(install_ + "/debug_start.txt");
   ASSERT_FALSE(trace.empty());

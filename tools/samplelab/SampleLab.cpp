@@ -6,6 +6,8 @@
 
 #include "platform/Clock.h"
 #include "platform/Text.h"
+#include "samplelab/SampleBarcode.h"
+#include "samplelab/SamplePhoto.h"
 
 namespace samplelab {
 
@@ -44,6 +46,16 @@ TSampleCassette AboCassette(const std::string& id, const std::string& photo,
   c.Wells = {{1, "Anti-A", "R101", 40}, {2, "Anti-B", "R102", 0},   {3, "Anti-D", "R103", 40},
              {4, "Ctrl", "R104", 0},    {5, "A1-Cells", "C201", 0}, {6, "B-Cells", "C202", 40}};
   return c;
+}
+
+TWellReaction ReactionOf(int grade) {
+  if (grade < 0) return wrNoCells;
+  if (grade >= 40) return wr4Plus;
+  if (grade >= 30) return wr3Plus;
+  if (grade >= 20) return wr2Plus;
+  if (grade >= 10) return wr1Plus;
+  if (grade >= 5) return wrWeak;
+  return wrNegative;
 }
 
 bool WriteFile(const std::string& path, const std::string& bytes) {
@@ -299,7 +311,40 @@ bool CreateSampleLab(const std::string& root, bool photos, TLabLayout& layout) {
     const std::string folder = layout.TraFolder[file.Instrument - 1];
     if (!WriteFile(folder + "/" + file.FileName, BuildResultText(file, when))) return false;
   }
-  (void)photos;
+  if (!photos) return true;
+
+  // One photograph per cassette, showing its wells' reactions and, when the
+  // cassette has one, its printed barcode.
+  unsigned seed = 1;
+  for (const TSampleFile& file : SampleFiles(today)) {
+    for (const TSampleResult& r : file.Results) {
+      for (const TSampleCassette& c : r.Cassettes) {
+        TSamplePhotoOptions options;
+        options.Seed = seed++;
+        options.Wells.fill(wrNoCells);
+        options.WellLabels.fill("");
+        for (const TSampleWell& w : c.Wells) {
+          if (w.WellNr < 1 || w.WellNr > 6) continue;
+          options.Wells[w.WellNr - 1] = ReactionOf(w.Grade);
+          options.WellLabels[w.WellNr - 1] = w.Reagent;
+        }
+        options.LabelText = "GEL CARD " + c.CassetteName + "  LOT " + c.CassetteLot;
+        options.BarcodeText = c.PrintedBarcode;
+        if (!c.PrintedBarcode.empty()) {
+          const std::string text = c.PrintedBarcode;
+          options.DrawBarcode = [text](cairo_t* cr, double x, double y, double w, double h) {
+            DrawCode128(cr, x, y, w, h, text);
+          };
+        }
+        std::string error;
+        const std::string path = layout.ImagesFolder[file.Instrument - 1] + "/" + c.PhotoFile;
+        if (!WriteSamplePhoto(options, path, error)) {
+          std::cerr << "samplelab: cannot write " << path << ": " << error << "\n";
+          return false;
+        }
+      }
+    }
+  }
   return true;
 }
 
