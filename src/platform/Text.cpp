@@ -344,6 +344,15 @@ int32_t StrToIntDef(std::string_view s, int32_t def) {
   return TryStrToInt(s, v) ? v : def;
 }
 
+int32_t DecimalToIntDef(std::string_view s, int32_t def) {
+  const size_t start = (!s.empty() && (s[0] == '+' || s[0] == '-')) ? 1 : 0;
+  if (start == s.size()) return def;
+  for (size_t i = start; i < s.size(); ++i) {
+    if (s[i] < '0' || s[i] > '9') return def;
+  }
+  return StrToIntDef(s, def);
+}
+
 std::vector<char32_t> Utf8CodePoints(std::string_view s) {
   std::vector<char32_t> cps;
   cps.reserve(s.size());

@@ -72,6 +72,8 @@ std::vector<std::string> SplitKeepEmpty(std::string_view s, char delim);
 // does not fit, fails.
 bool TryStrToInt(std::string_view s, int32_t& value);
 int32_t StrToIntDef(std::string_view s, int32_t def);
+// Decimal only: an optional sign and digits; `def` for anything else.
+int32_t DecimalToIntDef(std::string_view s, int32_t def);
 
 // Number of characters (code points) of a UTF-8 text, and its first / last
 // `count` characters, so that cuts never split a multi-byte character.

@@ -41,16 +41,6 @@ std::string TQCLine::*const kFields[QC_FIELD_COUNT] = {
     &TQCLine::Grade,     &TQCLine::Comment,    &TQCLine::QCVal1, &TQCLine::QCVal2,
     &TQCLine::Check1,    &TQCLine::Check2,     &TQCLine::Action, &TQCLine::User};
 
-int DecimalOrZero(const std::string& s) {
-  size_t i = (!s.empty() && (s[0] == '+' || s[0] == '-')) ? 1 : 0;
-  if (i == s.size()) return 0;
-  for (size_t k = i; k < s.size(); ++k) {
-    if (s[k] < '0' || s[k] > '9') return 0;
-  }
-  int32_t v = 0;
-  return platform::TryStrToInt(s, v) ? v : 0;
-}
-
 // Reads the raw (Windows-1252) lines of the QC log under GQCCS. A missing
 // log gives no line and no failure.
 platform::TOsResult ReadQCLogLines(const std::string& FilePath, std::vector<std::string>& Lines) {
@@ -237,9 +227,9 @@ TDateTime ParseQCDate(const std::string& DateStr) {
   const std::string first = text.substr(0, text.find(' '));
   const std::vector<std::string> parts = platform::SplitKeepEmpty(first, '/');
   if (parts.size() < 3) return 0;
-  const int d = DecimalOrZero(platform::Trim(parts[0]));
-  const int m = DecimalOrZero(platform::Trim(parts[1]));
-  const int y = DecimalOrZero(platform::Trim(parts[2]));
+  const int d = platform::DecimalToIntDef(platform::Trim(parts[0]), 0);
+  const int m = platform::DecimalToIntDef(platform::Trim(parts[1]), 0);
+  const int y = platform::DecimalToIntDef(platform::Trim(parts[2]), 0);
   if (d < 1 || d > 31 || m < 1 || m > 12 || y < 2000 || y > 2200) return 0;
   TDateTime value = 0;
   return platform::TryEncodeDate(y, m, d, value) ? value : 0;

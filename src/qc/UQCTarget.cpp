@@ -14,17 +14,6 @@ std::array<std::unordered_map<std::string, std::string>, 4> GTargets;
 std::vector<std::string> GColHeaders;
 bool GLoaded = false;
 
-// A decimal integer with an optional sign; 0 when the text is anything else.
-int DecimalOrZero(const std::string& s) {
-  size_t i = (!s.empty() && (s[0] == '+' || s[0] == '-')) ? 1 : 0;
-  if (i == s.size()) return 0;
-  for (size_t k = i; k < s.size(); ++k) {
-    if (s[k] < '0' || s[k] > '9') return 0;
-  }
-  int32_t v = 0;
-  return platform::TryStrToInt(s, v) ? v : 0;
-}
-
 }  // namespace
 
 int LoadQCTargets(const std::string& FilePath) {
@@ -47,7 +36,7 @@ int LoadQCTargets(const std::string& FilePath) {
     if (platform::Trim(lines[n]).empty()) continue;
     const std::vector<std::string> fields = platform::SplitKeepEmpty(lines[n], '\t');
     if (fields.size() <= 3) continue;
-    const int level = DecimalOrZero(platform::Trim(fields[0]));
+    const int level = platform::DecimalToIntDef(platform::Trim(fields[0]), 0);
     if (level < 1 || level > 4) continue;
     auto& table = GTargets[static_cast<size_t>(level - 1)];
     for (size_t k = 3; k < fields.size(); ++k) {
@@ -79,7 +68,7 @@ std::string ExtractQCLevel(const std::string& TestName) {
 
 std::string GetQCTargetValue(const std::string& Level, const std::string& Reagent) {
   if (!GLoaded) return {};
-  const int level = DecimalOrZero(platform::Trim(Level));
+  const int level = platform::DecimalToIntDef(platform::Trim(Level), 0);
   if (level < 1 || level > 4) return {};
   const auto& table = GTargets[static_cast<size_t>(level - 1)];
   const auto it = table.find(platform::UpperAscii(Reagent));

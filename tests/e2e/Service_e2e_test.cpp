@@ -25,11 +25,6 @@ std::vector<std::string> Names(const std::string& folder, const std::string& pat
   return names;
 }
 
-bool Has(const std::vector<std::string>& lines, const std::string& part) {
-  return std::any_of(lines.begin(), lines.end(),
-                     [&](const std::string& l) { return l.find(part) != std::string::npos; });
-}
-
 class EndToEndTest : public testing_support::TempFolderTest {
  protected:
   void SetUp() override {
@@ -57,13 +52,9 @@ class EndToEndTest : public testing_support::TempFolderTest {
     return done();
   }
 
-  // Lines of a Windows-1252 file (logs, flags), in UTF-8.
-  static std::vector<std::string> AnsiLines(const std::string& path) {
-    std::vector<std::string> out;
-    for (const auto& l : ReadCrLfLines(path)) out.push_back(platform::AnsiToUtf8(l));
-    return out;
+  std::vector<std::string> ServiceLog() {
+    return testing_support::ReadAnsiLines(install_ + "/log/service.log");
   }
-  std::vector<std::string> ServiceLog() { return AnsiLines(install_ + "/log/service.log"); }
 
   std::string install_;
 };
@@ -90,12 +81,13 @@ TEST_F(EndToEndTest, SampleLaboratoryIsProcessedAndFiledAway) {
   EXPECT_NE(console.find("Service demarre"), std::string::npos) << console;
 
   const auto log = ServiceLog();
-  EXPECT_TRUE(Has(log, "[SERVICE] Service demarré avec succes"));
-  EXPECT_TRUE(Has(log, "[THREAD] Instrument 1 — 5 fichier(s) à traiter"));
-  EXPECT_TRUE(Has(log, "[THREAD] Instrument 2 — 2 fichier(s) à traiter"));
-  EXPECT_TRUE(Has(log, "[ERROR   ] [THREAD] Parsing ASTM échoué : UP_garbage.tra"));
-  EXPECT_TRUE(Has(log, "[SERVICE] Service arrete proprement"));
-  EXPECT_TRUE(Has(log, "[LOGGER] Logger finalisé — arrêt service"));
+  EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] Service demarré avec succes"));
+  EXPECT_TRUE(testing_support::AnyLineHas(log, "[THREAD] Instrument 1 — 5 fichier(s) à traiter"));
+  EXPECT_TRUE(testing_support::AnyLineHas(log, "[THREAD] Instrument 2 — 2 fichier(s) à traiter"));
+  EXPECT_TRUE(
+      testing_support::AnyLineHas(log, "[ERROR   ] [THREAD] Parsing ASTM échoué : UP_garbage.tra"));
+  EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] Service arrete proprement"));
+  EXPECT_TRUE(testing_support::AnyLineHas(log, "[LOGGER] Logger finalisé — arrêt service"));
 
   // Pictures: reduced copies replace the full-size ones; QC pictures go to
   // the instrument's QC folder; wrong or missing barcodes are set aside.
@@ -111,18 +103,22 @@ TEST_F(EndToEndTest, SampleLaboratoryIsProcessedAndFiledAway) {
   EXPECT_EQ(Names(install_ + "/log/wrong_images"),
             (std::vector<std::string>{"260201_ABO_Rh_2_VC4201_123456.jpg",
                                       "260202_ABO_Rh_2_VC4202_123456.jpg"}));
-  EXPECT_TRUE(Has(log,
-                  "[ERROR   ] [VERIF] DISCORDANCE BARCODE — brut: [0012VC4299] normalisé: "
-                  "[VC4299] ASTM: [VC4201] (zone 0)"));
-  EXPECT_TRUE(Has(log,
-                  "[ERROR   ] [VERIF] BARCODE NON LU — aucun barcode détecté sur 2 "
-                  "zone(s) — Cassette ASTM: [VC4202]"));
-  EXPECT_TRUE(Has(log,
-                  "Image générée — 260102_Pheno_RH-K_VC4102_123456.jpg [Cassette: VC4102 "
-                  "Puits: 123456 Alerte: JAUNE]"));
-  const auto flag = AnsiLines(install_ + "/processing_error.flag");
-  EXPECT_TRUE(Has(flag, "Discordance barcode — lu: [VC4299] ASTM: [VC4201]"));
-  EXPECT_TRUE(Has(flag, "Barcode non lu — Cassette: [VC4202]"));
+  EXPECT_TRUE(testing_support::AnyLineHas(
+      log,
+      "[ERROR   ] [VERIF] DISCORDANCE BARCODE — brut: [0012VC4299] normalisé: "
+      "[VC4299] ASTM: [VC4201] (zone 0)"));
+  EXPECT_TRUE(
+      testing_support::AnyLineHas(log,
+                                  "[ERROR   ] [VERIF] BARCODE NON LU — aucun barcode détecté sur 2 "
+                                  "zone(s) — Cassette ASTM: [VC4202]"));
+  EXPECT_TRUE(testing_support::AnyLineHas(
+      log,
+      "Image générée — 260102_Pheno_RH-K_VC4102_123456.jpg [Cassette: VC4102 "
+      "Puits: 123456 Alerte: JAUNE]"));
+  const auto flag = testing_support::ReadAnsiLines(install_ + "/processing_error.flag");
+  EXPECT_TRUE(
+      testing_support::AnyLineHas(flag, "Discordance barcode — lu: [VC4299] ASTM: [VC4201]"));
+  EXPECT_TRUE(testing_support::AnyLineHas(flag, "Barcode non lu — Cassette: [VC4202]"));
 
   // QC readings: one line per well of the QC cassette.
   EXPECT_EQ(ReadCrLfLines(install_ + "/QC/log.txt").size(), 6u);

@@ -14,6 +14,7 @@
 #include "platform/Text.h"
 #include "support/TempFolder.h"
 
+using testing_support::AnyLineHas;
 using testing_support::ReadCrLfLines;
 using testing_support::WriteAll;
 
@@ -59,10 +60,6 @@ class ThreadTest : public testing_support::TempFolderTest {
     }
     return out;
   }
-  bool Has(const std::vector<std::string>& lines, const std::string& part) {
-    return std::any_of(lines.begin(), lines.end(),
-                       [&](const std::string& l) { return l.find(part) != std::string::npos; });
-  }
   static void WaitUntil(const std::function<bool()>& done) {
     for (int i = 0; i < 6000 && !done(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -82,9 +79,9 @@ TEST_F(ThreadTest, StopDuringTheStartUpDelayRunsNoCycle) {
   EXPECT_TRUE(thread.WaitForStop(60000));
   EXPECT_EQ(thread.CycleCount(), 0);
   const auto log = Log();
-  EXPECT_TRUE(Has(log, "[THREAD] Délai démarrage : 300 seconde(s)..."));
-  EXPECT_TRUE(Has(log, "[THREAD] Arrêt demandé pendant délai démarrage"));
-  EXPECT_FALSE(Has(log, "Thread termine"));
+  EXPECT_TRUE(AnyLineHas(log, "[THREAD] Délai démarrage : 300 seconde(s)..."));
+  EXPECT_TRUE(AnyLineHas(log, "[THREAD] Arrêt demandé pendant délai démarrage"));
+  EXPECT_FALSE(AnyLineHas(log, "Thread termine"));
 }
 
 TEST_F(ThreadTest, StopDuringTheRestEndsAfterTheCurrentCycle) {
@@ -97,10 +94,10 @@ TEST_F(ThreadTest, StopDuringTheRestEndsAfterTheCurrentCycle) {
   thread.RequestStop();
   EXPECT_TRUE(thread.WaitForStop(60000));
   const auto log = Log();
-  EXPECT_TRUE(Has(log, "[THREAD] Thread service créé — Cycle: 3600s | Instruments: 0"));
-  EXPECT_TRUE(Has(log, "[THREAD] Signal arrêt reçu après cycle 1"));
-  EXPECT_TRUE(Has(log, "[THREAD] Thread termine — 1 cycle(s) effectue(s)"));
-  EXPECT_TRUE(Has(Log("log/debug.log"), "[THREAD] --- Cycle 1 terminé — attente 3600s ---"));
+  EXPECT_TRUE(AnyLineHas(log, "[THREAD] Thread service créé — Cycle: 3600s | Instruments: 0"));
+  EXPECT_TRUE(AnyLineHas(log, "[THREAD] Signal arrêt reçu après cycle 1"));
+  EXPECT_TRUE(AnyLineHas(log, "[THREAD] Thread termine — 1 cycle(s) effectue(s)"));
+  EXPECT_TRUE(AnyLineHas(Log("log/debug.log"), "[THREAD] --- Cycle 1 terminé — attente 3600s ---"));
 }
 
 TEST_F(ThreadTest, LogRotationRunsOnEveryHundredthCycle) {
@@ -138,9 +135,9 @@ TEST_F(ThreadTest, AnExceptionEndsOnlyTheCurrentCycle) {
   ASSERT_TRUE(thread.WaitForStop(60000));
   EXPECT_EQ(visits, (std::vector<std::pair<int, int>>{{1, 1}, {1, 2}, {2, 1}, {2, 2}, {2, 3}}));
   const auto log = Log();
-  EXPECT_TRUE(Has(log, "[ERROR   ] [THREAD] Exception cycle 1 : boom"));
-  EXPECT_TRUE(Has(ReadCrLfLines(Path("processing_error.flag")), "Exception thread : boom"));
-  EXPECT_TRUE(Has(log, "Thread termine — 2 cycle(s) effectue(s)"));
+  EXPECT_TRUE(AnyLineHas(log, "[ERROR   ] [THREAD] Exception cycle 1 : boom"));
+  EXPECT_TRUE(AnyLineHas(ReadCrLfLines(Path("processing_error.flag")), "Exception thread : boom"));
+  EXPECT_TRUE(AnyLineHas(log, "Thread termine — 2 cycle(s) effectue(s)"));
 }
 
 TEST_F(ThreadTest, InstrumentFlagShowsTheLastInstrumentVisited) {
@@ -155,12 +152,12 @@ TEST_F(ThreadTest, InstrumentFlagShowsTheLastInstrumentVisited) {
   thread.ProcessInstrument(0);  // outside 1..10: no effect
   thread.ProcessInstrument(11);
   const auto log = Log();
-  EXPECT_TRUE(
-      Has(log, "[WARNING ] [THREAD] Instrument 1 — dossier TRA inaccessible : " + Path("missing")));
-  EXPECT_TRUE(Has(log,
-                  "[WARNING ] [FLAG] FLAG posé : instrument_error.flag — Instrument 1 "
-                  "dossier inaccessible : " +
-                      Path("missing")));
+  EXPECT_TRUE(AnyLineHas(
+      log, "[WARNING ] [THREAD] Instrument 1 — dossier TRA inaccessible : " + Path("missing")));
+  EXPECT_TRUE(AnyLineHas(log,
+                         "[WARNING ] [FLAG] FLAG posé : instrument_error.flag — Instrument 1 "
+                         "dossier inaccessible : " +
+                             Path("missing")));
 }
 
 TEST_F(ThreadTest, FindTRAFilesFiltersAndSortsWithoutCase) {
@@ -180,8 +177,9 @@ TEST_F(ThreadTest, FindTRAFilesFiltersAndSortsWithoutCase) {
   TVelmarServiceThread prefixed(cfg_);
   EXPECT_EQ(prefixed.FindTRAFiles(Path("tra"), files), 1);
   EXPECT_EQ(prefixed.FindTRAFiles(Path("gone"), files), 0);
-  EXPECT_TRUE(Has(Log(), "[WARNING ] [THREAD] Dossier TRA introuvable : " + Path("gone")));
-  EXPECT_TRUE(Has(Log("log/debug.log"), "5 fichier(s) .tra trouvé(s) dans : " + Path("tra")));
+  EXPECT_TRUE(AnyLineHas(Log(), "[WARNING ] [THREAD] Dossier TRA introuvable : " + Path("gone")));
+  EXPECT_TRUE(
+      AnyLineHas(Log("log/debug.log"), "5 fichier(s) .tra trouvé(s) dans : " + Path("tra")));
 }
 
 TEST_F(ThreadTest, StabilityOfEmptyVanishedGrowingAndFinishedFiles) {
@@ -200,8 +198,8 @@ TEST_F(ThreadTest, StabilityOfEmptyVanishedGrowingAndFinishedFiles) {
                                    std::string::npos;
                           }),
             10);
-  EXPECT_TRUE(
-      Has(Log(), "[WARNING ] [THREAD] Timeout stabilité fichier après 10 tentatives : empty.tra"));
+  EXPECT_TRUE(AnyLineHas(
+      Log(), "[WARNING ] [THREAD] Timeout stabilité fichier après 10 tentatives : empty.tra"));
 
   // A file still being written settles once the writer is done.
   WriteAll(Path("growing.tra"), "H");
@@ -215,7 +213,7 @@ TEST_F(ThreadTest, StabilityOfEmptyVanishedGrowingAndFinishedFiles) {
   });
   EXPECT_TRUE(thread.IsFileStable(Path("growing.tra")));
   writer.join();
-  EXPECT_TRUE(Has(Log("log/debug.log"), ": growing.tra"));
+  EXPECT_TRUE(AnyLineHas(Log("log/debug.log"), ": growing.tra"));
 }
 
 TEST_F(ThreadTest, StopIsSeenDuringTheStabilityPause) {
@@ -239,7 +237,8 @@ TEST_F(ThreadTest, DoneFolderKeepsTheNewestThousandByName) {
   ASSERT_TRUE(platform::ListFiles(thread.DoneFolder(), "*", names).Ok());
   EXPECT_EQ(names.size(), 1000u);
   EXPECT_EQ(names.front(), "f0001.tra");  // A_first.tra was the one pruned
-  EXPECT_TRUE(Has(Log("log/debug.log"), "Done : 1 fichier(s) supprimé(s) — limite 1000 atteinte"));
+  EXPECT_TRUE(
+      AnyLineHas(Log("log/debug.log"), "Done : 1 fichier(s) supprimé(s) — limite 1000 atteinte"));
 }
 
 TEST_F(ThreadTest, MoveToDoneReplacesAnOlderCopyAndCreatesTheFolder) {
@@ -247,9 +246,9 @@ TEST_F(ThreadTest, MoveToDoneReplacesAnOlderCopyAndCreatesTheFolder) {
   WriteAll(Path("r.tra"), "second");
   ASSERT_TRUE(thread.MoveToDone(Path("r.tra")));
   EXPECT_EQ(testing_support::ReadAll(thread.DoneFolder() + "/r.tra"), "second");
-  EXPECT_TRUE(Has(Log("log/debug.log"), "[THREAD] Déplacé vers done : r.tra"));
+  EXPECT_TRUE(AnyLineHas(Log("log/debug.log"), "[THREAD] Déplacé vers done : r.tra"));
   EXPECT_FALSE(thread.MoveToDone(Path("missing.tra")));
-  EXPECT_TRUE(Has(Log(), "[ERROR   ] [THREAD] Erreur déplacement vers done : "));
+  EXPECT_TRUE(AnyLineHas(Log(), "[ERROR   ] [THREAD] Erreur déplacement vers done : "));
 }
 
 TEST_F(ThreadTest, DoneFolderThatCannotBeCreatedLeavesTheFile) {
@@ -258,8 +257,8 @@ TEST_F(ThreadTest, DoneFolderThatCannotBeCreatedLeavesTheFile) {
   WriteAll(Path("r.tra"), "x");
   EXPECT_FALSE(thread.MoveToDone(Path("r.tra")));
   EXPECT_TRUE(platform::FileExists(Path("r.tra")));
-  EXPECT_TRUE(
-      Has(Log(), "[ERROR   ] [THREAD] Impossible de créer dossier done : " + Path("log/done")));
+  EXPECT_TRUE(AnyLineHas(
+      Log(), "[ERROR   ] [THREAD] Impossible de créer dossier done : " + Path("log/done")));
 }
 
 TEST_F(ThreadTest, PipelineOutcomes) {
@@ -279,11 +278,11 @@ TEST_F(ThreadTest, PipelineOutcomes) {
   EXPECT_TRUE(platform::FileExists(Path("log/done/good.tra")));
 
   const auto log = Log();
-  EXPECT_TRUE(Has(log, "[INFO    ] [THREAD] Traitement : empty.tra"));
-  EXPECT_TRUE(
-      Has(log, "[WARNING ] [THREAD] Fichier instable — reporté au prochain cycle : empty.tra"));
-  EXPECT_TRUE(Has(log, "[ERROR   ] [THREAD] Parsing ASTM échoué : bad.tra"));
-  EXPECT_FALSE(Has(log, "Traitement incomplet"));
+  EXPECT_TRUE(AnyLineHas(log, "[INFO    ] [THREAD] Traitement : empty.tra"));
+  EXPECT_TRUE(AnyLineHas(
+      log, "[WARNING ] [THREAD] Fichier instable — reporté au prochain cycle : empty.tra"));
+  EXPECT_TRUE(AnyLineHas(log, "[ERROR   ] [THREAD] Parsing ASTM échoué : bad.tra"));
+  EXPECT_FALSE(AnyLineHas(log, "Traitement incomplet"));
 }
 
 TEST_F(ThreadTest, AnExceptionInAStageStillFilesTheResult) {
@@ -297,7 +296,7 @@ TEST_F(ThreadTest, AnExceptionInAStageStillFilesTheResult) {
   EXPECT_FALSE(thread.ProcessTRAFile(Path("tra/good.tra"), Path("images")));
   EXPECT_TRUE(platform::FileExists(Path("log/done/good.tra")));
   EXPECT_EQ(std::count(stages.begin(), stages.end(), "glims"), 0);  // skipped after the failure
-  EXPECT_TRUE(Has(
+  EXPECT_TRUE(AnyLineHas(
       Log(), "[WARNING ] [THREAD] Traitement incomplet — déplacé vers done quand même : good.tra"));
 }
 
@@ -314,7 +313,7 @@ TEST_F(ThreadTest, StopBetweenTwoFilesOfAnInstrument) {
   EXPECT_TRUE(platform::FileExists(Path("log/done/a.tra")));
   EXPECT_TRUE(platform::FileExists(Path("tra/b.tra")));
   const auto log = Log();
-  EXPECT_TRUE(Has(log, "[INFO    ] [THREAD] Instrument 1 — 2 fichier(s) à traiter"));
-  EXPECT_TRUE(Has(log, "[INFO    ] [THREAD] Arrêt demandé — traitement interrompu"));
-  EXPECT_TRUE(Has(log, "[INFO    ] [THREAD] Instrument 1 — 1/2 traité(s) avec succès"));
+  EXPECT_TRUE(AnyLineHas(log, "[INFO    ] [THREAD] Instrument 1 — 2 fichier(s) à traiter"));
+  EXPECT_TRUE(AnyLineHas(log, "[INFO    ] [THREAD] Arrêt demandé — traitement interrompu"));
+  EXPECT_TRUE(AnyLineHas(log, "[INFO    ] [THREAD] Instrument 1 — 1/2 traité(s) avec succès"));
 }

@@ -13,21 +13,9 @@
 #include "platform/Text.h"
 #include "support/TempFolder.h"
 
-using testing_support::ReadCrLfLines;
 using testing_support::WriteAll;
 
 namespace {
-
-std::vector<std::string> Utf8Lines(const std::string& path) {
-  std::vector<std::string> out;
-  for (const auto& l : ReadCrLfLines(path)) out.push_back(platform::AnsiToUtf8(l));
-  return out;
-}
-
-bool Has(const std::vector<std::string>& lines, const std::string& part) {
-  return std::any_of(lines.begin(), lines.end(),
-                     [&](const std::string& l) { return l.find(part) != std::string::npos; });
-}
 
 class ServiceTest : public testing_support::TempFolderTest {
  protected:
@@ -91,14 +79,16 @@ TEST_F(ServiceTest, InvalidConfigurationDoesNotStart) {
     EXPECT_FALSE(started);
     EXPECT_FALSE(service.ThreadRunning());
   }
-  const auto log = Utf8Lines(Path("log/service.log"));
-  EXPECT_TRUE(Has(log, "[SERVICE] ExeFolder = [" + Exe() + "]"));
-  EXPECT_TRUE(Has(log, "[ERROR   ] [CONFIG] Configuration invalide — 6 erreur(s)"));
+  const auto log = testing_support::ReadAnsiLines(Path("log/service.log"));
+  EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] ExeFolder = [" + Exe() + "]"));
   EXPECT_TRUE(
-      Has(log, "[CRITICAL] [SERVICE] Configuration invalide — service ne peut pas demarrer"));
-  EXPECT_FALSE(Has(log, "=========="));
-  EXPECT_TRUE(Has(Utf8Lines(Path("config_error.flag")), "] Configuration invalide"));
-  const auto trace = Utf8Lines(Path("debug_start.txt"));
+      testing_support::AnyLineHas(log, "[ERROR   ] [CONFIG] Configuration invalide — 6 erreur(s)"));
+  EXPECT_TRUE(testing_support::AnyLineHas(
+      log, "[CRITICAL] [SERVICE] Configuration invalide — service ne peut pas demarrer"));
+  EXPECT_FALSE(testing_support::AnyLineHas(log, "=========="));
+  EXPECT_TRUE(testing_support::AnyLineHas(testing_support::ReadAnsiLines(Path("config_error.flag")),
+                                          "] Configuration invalide"));
+  const auto trace = testing_support::ReadAnsiLines(Path("debug_start.txt"));
   ASSERT_FALSE(trace.empty());
   EXPECT_EQ(trace.back().substr(9), "Config invalide - abandon");
   EXPECT_EQ(trace.front().substr(8), " ServiceStart debut");
@@ -118,17 +108,21 @@ TEST_F(ServiceTest, ValidConfigurationAfterAFailedOneClearsTheFlag) {
   EXPECT_TRUE(stopped);
   EXPECT_FALSE(service.ThreadRunning());
 
-  const auto log = Utf8Lines(Path("log/service.log"));
-  EXPECT_TRUE(Has(log, "[SERVICE] " + std::string(60, '=')));
-  EXPECT_TRUE(Has(log, "[SERVICE] Velmar Image Service (Brenvik) v5.0.1.0"));
-  EXPECT_TRUE(Has(log, "[SERVICE] Plateforme : Linux"));
-  EXPECT_TRUE(Has(log, "[SERVICE] Configuration chargee — 1 instrument(s) | Cycle: 3600s"));
-  EXPECT_TRUE(Has(log, "[SERVICE] Service demarré avec succes"));
-  EXPECT_TRUE(Has(log, "[SERVICE] Arrêt du service demandé..."));
-  EXPECT_TRUE(Has(log, "[THREAD] Arrêt demandé — fin du cycle en cours..."));
-  EXPECT_TRUE(Has(log, "[SERVICE] Service arrete proprement"));
-  EXPECT_FALSE(Has(log, "Thread non terminé"));
-  EXPECT_EQ(Utf8Lines(Path("debug_start.txt")).back().substr(9), "ServiceStart OK");
+  const auto log = testing_support::ReadAnsiLines(Path("log/service.log"));
+  EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] " + std::string(60, '=')));
+  EXPECT_TRUE(
+      testing_support::AnyLineHas(log, "[SERVICE] Velmar Image Service (Brenvik) v5.0.1.0"));
+  EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] Plateforme : Linux"));
+  EXPECT_TRUE(testing_support::AnyLineHas(
+      log, "[SERVICE] Configuration chargee — 1 instrument(s) | Cycle: 3600s"));
+  EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] Service demarré avec succes"));
+  EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] Arrêt du service demandé..."));
+  EXPECT_TRUE(
+      testing_support::AnyLineHas(log, "[THREAD] Arrêt demandé — fin du cycle en cours..."));
+  EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] Service arrete proprement"));
+  EXPECT_FALSE(testing_support::AnyLineHas(log, "Thread non terminé"));
+  EXPECT_EQ(testing_support::ReadAnsiLines(Path("debug_start.txt")).back().substr(9),
+            "ServiceStart OK");
 }
 
 TEST_F(ServiceTest, StopWithoutThreadPauseContinueAndShutdown) {
@@ -141,11 +135,12 @@ TEST_F(ServiceTest, StopWithoutThreadPauseContinueAndShutdown) {
   EXPECT_TRUE(flag);
   service.ServiceContinue(&service, flag);
   service.ServiceShutdown(&service);
-  const auto log = Utf8Lines(Path("log/service.log"));
-  EXPECT_TRUE(Has(log, "[SERVICE] Service mis en pause"));
-  EXPECT_TRUE(Has(log, "[SERVICE] Service repris"));
-  EXPECT_TRUE(Has(log, "[SERVICE] Arrêt système détecté — arrêt propre..."));
-  EXPECT_TRUE(Has(log, "[SERVICE] Service arrete proprement"));
+  const auto log = testing_support::ReadAnsiLines(Path("log/service.log"));
+  EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] Service mis en pause"));
+  EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] Service repris"));
+  EXPECT_TRUE(
+      testing_support::AnyLineHas(log, "[SERVICE] Arrêt système détecté — arrêt propre..."));
+  EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] Service arrete proprement"));
 }
 
 TEST_F(ServiceTest, DebugRunReadsUntilStop) {
@@ -158,7 +153,8 @@ TEST_F(ServiceTest, DebugRunReadsUntilStop) {
   EXPECT_EQ(rest, "never read");
   EXPECT_NE(out.str().find("=== Velmar Image Service - MODE DEBUG ===\n"), std::string::npos);
   EXPECT_NE(out.str().find("Tapez \"stop\" puis ENTREE pour arreter..."), std::string::npos);
-  EXPECT_TRUE(Has(Utf8Lines(Path("log/service.log")), "Service arrete proprement"));
+  EXPECT_TRUE(testing_support::AnyLineHas(testing_support::ReadAnsiLines(Path("log/service.log")),
+                                          "Service arrete proprement"));
 }
 
 TEST_F(ServiceTest, DebugRunWithInvalidConfiguration) {

@@ -1,9 +1,13 @@
 #include "support/TempFolder.h"
 
+#include "platform/Text.h"
+
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 
 namespace testing_support {
@@ -43,6 +47,17 @@ std::vector<std::string> ReadCrLfLines(const std::string& path) {
     lines.push_back(all.substr(start, hit - start));
     start = hit + 2;
   }
+}
+
+std::vector<std::string> ReadAnsiLines(const std::string& path) {
+  std::vector<std::string> lines = ReadCrLfLines(path);
+  for (std::string& l : lines) l = platform::AnsiToUtf8(l);
+  return lines;
+}
+
+bool AnyLineHas(const std::vector<std::string>& lines, const std::string& part) {
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& l) { return l.find(part) != std::string::npos; });
 }
 
 void TempFolderTest::SetUp() {

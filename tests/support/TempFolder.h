@@ -24,6 +24,10 @@ std::string ReadAll(const std::string& path);
 void WriteAll(const std::string& path, const std::string& bytes);
 // Lines of a file split at CR LF (the last empty piece dropped).
 std::vector<std::string> ReadCrLfLines(const std::string& path);
+// The same for a Windows-1252 file (logs, flags), converted to UTF-8.
+std::vector<std::string> ReadAnsiLines(const std::string& path);
+// True when one of the lines contains `part`.
+bool AnyLineHas(const std::vector<std::string>& lines, const std::string& part);
 
 class TempFolderTest : public ::testing::Test {
  protected:
