@@ -229,8 +229,8 @@ TOsResult ReadFileTail(const std::string& path, size_t count, std::string& bytes
   bytes.resize(want);
   size_t done = 0;
   while (done < want) {
-    const ssize_t n = ::pread(fd.Get(), bytes.data() + done, want - done,
-                              static_cast<off_t>(size - want + done));
+    const ssize_t n =
+        ::pread(fd.Get(), bytes.data() + done, want - done, static_cast<off_t>(size - want + done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return Error("read " + Quoted(path), errno);
     if (n == 0) break;
