@@ -19,6 +19,13 @@
 
 namespace qc_test {
 
+// Occurrences of `part` in `text` (overlapping ones included).
+inline size_t Count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
 inline TDateTime At(int y, int m, int d, int hh = 0, int nn = 0, int ss = 0) {
   TDateTime v = 0;
   platform::TryEncodeDateTime({y, m, d, hh, nn, ss, 0}, v);

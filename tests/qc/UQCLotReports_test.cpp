@@ -12,12 +12,6 @@ using namespace qc_test;
 using testing_support::ReadAll;
 using testing_support::WriteAll;
 
-size_t Count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
 struct TConverterCall {
   std::string program;
   std::vector<std::string> args;

@@ -20,12 +20,6 @@ std::string CrLf(const std::string& lf) {
   return out;
 }
 
-size_t Count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
 const char* const kSmallDocument = R"(%!PS-Adobe-3.0
 %%BoundingBox: 0 0 595 842
 %%Pages: 1

@@ -58,6 +58,22 @@ TWellReaction ReactionOf(int grade) {
   return wrNegative;
 }
 
+// A result file of one patient and one sample.
+TSampleFile PatientFile(const std::string& fileName, const std::string& patientID,
+                        const std::string& name, const std::string& birthDate,
+                        const std::string& sex, const std::string& sampleID,
+                        const std::string& testName) {
+  TSampleFile f;
+  f.FileName = fileName;
+  f.PatientID = patientID;
+  f.Name = name;
+  f.BirthDate = birthDate;
+  f.Sex = sex;
+  f.SampleID = sampleID;
+  f.TestName = testName;
+  return f;
+}
+
 bool WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
@@ -141,27 +157,15 @@ std::vector<TSampleFile> SampleFiles(const std::string& today) {
   std::vector<TSampleFile> files;
 
   // A patient blood group: one cassette, six wells, barcode as in the message.
-  TSampleFile abo;
-  abo.FileName = "UP_260101.tra";
-  abo.PatientID = "PID004512";
-  abo.Name = "MARTIN^Hélène";
-  abo.BirthDate = "19790412";
-  abo.Sex = "F";
-  abo.SampleID = "260101";
-  abo.TestName = "ABO/Rh (2)^^=A26010155^x";
+  TSampleFile abo = PatientFile("UP_260101.tra", "PID004512", "MARTIN^Hélène", "19790412", "F",
+                                "260101", "ABO/Rh (2)^^=A26010155^x");
   abo.Results = {{"XM", "", {AboCassette("VC4101", "VLM0001_000101_C.jpg", "0012VC4101")}}};
   files.push_back(abo);
 
   // Two cassettes of one sample; the second carries a weak reaction ("P": yellow border)
   // and an error grade.
-  TSampleFile two;
-  two.FileName = "UP_260102.tra";
-  two.PatientID = "PID004513";
-  two.Name = "BERNARD^Luc";
-  two.BirthDate = "19550301";
-  two.Sex = "M";
-  two.SampleID = "260102";
-  two.TestName = "Pheno RH-K";
+  TSampleFile two = PatientFile("UP_260102.tra", "PID004513", "BERNARD^Luc", "19550301", "M",
+                                "260102", "Pheno RH-K");
   TSampleCassette pheno;
   pheno.CassetteName = "Rh-Pheno+K";
   pheno.CassetteID = "VC4102";
@@ -174,14 +178,8 @@ std::vector<TSampleFile> SampleFiles(const std::string& today) {
   files.push_back(two);
 
   // An antibody screening on the screening panel: three wells used, exported as XML.
-  TSampleFile screen;
-  screen.FileName = "UP_260103.tra";
-  screen.PatientID = "PID004514";
-  screen.Name = "PETIT^Anne";
-  screen.BirthDate = "19920220";
-  screen.Sex = "F";
-  screen.SampleID = "260103";
-  screen.TestName = "Screening & Co <3>";
+  TSampleFile screen = PatientFile("UP_260103.tra", "PID004514", "PETIT^Anne", "19920220", "F",
+                                   "260103", "Screening & Co <3>");
   TSampleCassette surg;
   surg.CassetteName = "LISS/Coombs";
   surg.CassetteID = "VC4104";
@@ -212,16 +210,10 @@ std::vector<TSampleFile> SampleFiles(const std::string& today) {
 
   // Instrument 2: a cassette whose printed barcode is another cassette's, and
   // a cassette photographed without its barcode.
-  TSampleFile wrong;
-  wrong.FileName = "UP_260201.tra";
+  TSampleFile wrong = PatientFile("UP_260201.tra", "PID004520", "ROUX^Paul", "19681111", "M",
+                                  "260201", "ABO/Rh (2)");
   wrong.Instrument = 2;
   wrong.InstrumentID = "VLM0002";
-  wrong.PatientID = "PID004520";
-  wrong.Name = "ROUX^Paul";
-  wrong.BirthDate = "19681111";
-  wrong.Sex = "M";
-  wrong.SampleID = "260201";
-  wrong.TestName = "ABO/Rh (2)";
   wrong.Results = {{"XM", "M", {AboCassette("VC4201", "VLM0002_000201_C.jpg", "0012VC4299")}}};
   files.push_back(wrong);
 
