@@ -28,6 +28,8 @@ std::string ExtractFileExt(std::string_view path);
 std::string ChangeFileExt(std::string_view path, std::string_view ext);
 // Folder + separator (when missing) + name.
 std::string JoinPath(std::string_view folder, std::string_view name);
+// True for a path that names the same place whatever the current folder.
+bool IsAbsolutePath(std::string_view path);
 
 // --- Queries ---------------------------------------------------------------------
 // An entry of that name exists and is not a folder (links followed).

@@ -90,6 +90,10 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
 
 }  // namespace
 
+bool IsAbsolutePath(std::string_view path) {
+  return !path.empty() && path.front() == PATH_DELIM;
+}
+
 bool FileExists(const std::string& path) {
   struct stat st;
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
