@@ -13,12 +13,15 @@ struct TOsResult {
   enum class Kind { ok, not_found, failed };
   Kind kind = Kind::ok;
   std::string text;
+  // The system's own error number, for the few messages that print one
+  // ("erreur 2"); 0 when there is none. Callers decide on `kind`, never on it.
+  int code = 0;
 
   bool Ok() const { return kind == Kind::ok; }
   bool NotFound() const { return kind == Kind::not_found; }
 
   static TOsResult Success() { return {}; }
-  static TOsResult Failure(Kind k, std::string t) { return {k, std::move(t)}; }
+  static TOsResult Failure(Kind k, std::string t, int c = 0) { return {k, std::move(t), c}; }
 };
 
 }  // namespace platform

@@ -19,7 +19,7 @@ constexpr const char* SERVICE_DISPLAY = "Velmar Image Service (Brenvik)";
 constexpr const char* SERVICE_DESCRIPTION =
     "Generation automatique d'images composites pour analyseurs Velmar (cartes-gel Brenvik) - "
     "Brenvik";
-constexpr const char* SERVICE_VERSION = "5.0.1.0";
+constexpr const char* SERVICE_VERSION = VELMAR_VERSION;  // set by the build
 
 }  // namespace velmar
 

@@ -21,7 +21,7 @@ constexpr int kOpenBase = O_CLOEXEC;
 TOsResult Error(const std::string& context, int err) {
   const auto kind =
       (err == ENOENT || err == ENOTDIR) ? TOsResult::Kind::not_found : TOsResult::Kind::failed;
-  return TOsResult::Failure(kind, context + ": " + std::strerror(err));
+  return TOsResult::Failure(kind, context + ": " + std::strerror(err), err);
 }
 
 std::string Quoted(const std::string& path) {
