@@ -6,7 +6,7 @@ set -euo pipefail
 
 PACKAGES=(
   # build
-  build-essential cmake ninja-build pkg-config clang-format
+  build-essential cmake ninja-build pkg-config clang-format ccache
   # tests, fuzzing and the sanitizer build
   libgtest-dev clang-14 libclang-rt-14-dev
   # pictures: JPEG codec, drawing surface, fonts

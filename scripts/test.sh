@@ -1,33 +1,75 @@
 #!/usr/bin/env bash
 # The project's whole check, from a fresh clone on a fresh machine:
-# dependencies, the normal build and every test, the sanitizer build
-# (AddressSanitizer + UndefinedBehaviorSanitizer) and every test again, then
-# the bounded fuzz runs. Stops at the first failure.
+# dependencies, the formatting check, the normal build and every test, the
+# sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer) and every
+# test again, the threaded test binaries under ThreadSanitizer, then the
+# bounded fuzz runs. Stops at the first failure; each phase says what it
+# does and how long it took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-step() { printf '\n=== %s ===\n' "$*"; }
+started=$SECONDS
+phase_name=""
+phase_start=0
 
-step "dependencies"
+# Ends the running phase (its duration) and starts the next one.
+phase() {
+  finish_phase
+  phase_name="$*"
+  phase_start=$SECONDS
+  printf '\n=== %s ===\n' "$phase_name"
+}
+finish_phase() {
+  if [ -n "$phase_name" ]; then
+    printf '=== %s: done in %ds ===\n' "$phase_name" $((SECONDS - phase_start))
+  fi
+}
+
+phase "dependencies (scripts/setup-deps.sh)"
 scripts/setup-deps.sh
 
-step "build (default preset)"
+# Compiler cache: a second run of the same sources rebuilds in seconds. Paths
+# are taken relative to the checkout, so another clone shares the cache.
+if command -v ccache >/dev/null 2>&1; then
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
+  export CCACHE_BASEDIR="$PWD"
+fi
+
+phase "formatting (clang-format --dry-run --Werror over every C++ file)"
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
+echo "formatting: $(git ls-files '*.cpp' '*.h' | wc -l) files checked"
+
+phase "build, default preset (release with debug info, gcc, warnings as errors)"
 cmake --preset default >/dev/null
 cmake --build --preset default
 
-step "tests (default preset)"
+phase "tests, default preset (every test binary)"
 ctest --preset default
 
-step "build (asan preset)"
+phase "build, clang (the core library and the program, warnings as errors)"
+cmake -S . -B build/clang -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DVELMAR_WERROR=ON -DVELMAR_TESTS=OFF -DVELMAR_BENCH=OFF >/dev/null
+cmake --build build/clang -j2 --target VelmarImageService
+
+phase "build, asan preset (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake --preset asan >/dev/null
 cmake --build --preset asan
 
-step "tests (asan preset)"
+phase "tests, asan preset (every test binary)"
 ctest --preset asan
 
+phase "build, tsan preset (ThreadSanitizer: the threaded test binaries)"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan
+
+phase "tests, tsan preset (logging, processing, service, qc, end to end)"
+ctest --preset tsan
+
 if [ -x scripts/fuzz.sh ]; then
-  step "fuzzing"
+  phase "fuzzing (scripts/fuzz.sh, bounded runs)"
   scripts/fuzz.sh
 fi
 
-step "all checks passed"
+finish_phase
+phase_name=""
+printf '\n=== all checks passed in %ds ===\n' $((SECONDS - started))
