@@ -39,11 +39,6 @@ std::string FolderFile(const std::string& folder, const char* name) {
   return platform::IncludeTrailingDelimiter(folder) + name;
 }
 
-// Finalises a logger still started when the process ends.
-struct TLoggerAtExit {
-  ~TLoggerAtExit() { FinalizeLogger(); }
-} GLoggerAtExit;
-
 }  // namespace
 
 std::string LevelToStr(TLogLevel Level) {
@@ -178,6 +173,8 @@ std::string FlagFilePath(const std::string& FlagName) {
 }
 
 void SetFlag(const std::string& FlagName, const std::string& Reason) {
+  // The flag folder comes with the logger's start: a stopped logger has none.
+  if (!GInitialized) return;
   const std::string line = Format(
       "[%s] %s", platform::FormatDateTime(kTimeFormat, platform::Now()).c_str(), Reason.c_str());
   {
@@ -188,6 +185,7 @@ void SetFlag(const std::string& FlagName, const std::string& Reason) {
 }
 
 void ClearFlag(const std::string& FlagName) {
+  if (!GInitialized) return;
   const std::string path = FlagFilePath(FlagName);
   {
     std::lock_guard<std::mutex> lock(GFlagCS);

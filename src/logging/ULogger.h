@@ -5,7 +5,9 @@
 // (debug), error.log (error and worse), all in the log folder, Windows-1252
 // with CR LF, one open-write-close per line; warnings and worse that carry
 // an event id also go to the system event log. Before InitLogger and after
-// FinalizeLogger every call is a silent no-op. Safe for concurrent use.
+// FinalizeLogger every call is a silent no-op, the flag operations included.
+// Whoever starts the logger finalises it: nothing does so at process exit.
+// Safe for concurrent use.
 
 #include <cstdint>
 #include <memory>
@@ -67,6 +69,7 @@ void WriteToEventViewer(TLogLevel Level, const std::string& Msg, uint32_t EventI
 // --- Flag files, beside the executable ----------------------------------------
 std::string FlagFilePath(const std::string& FlagName);
 // Appends "[yyyy-mm-dd hh:nn:ss] Reason" to the flag file and logs a warning.
+// Both flag operations do nothing while the logger is stopped.
 void SetFlag(const std::string& FlagName, const std::string& Reason);
 // Deletes the flag file when it exists, and logs that it did.
 void ClearFlag(const std::string& FlagName);

@@ -40,6 +40,7 @@ TVelmarServiceThread::TVelmarServiceThread(const TAppConfig& Config)
 
 TVelmarServiceThread::~TVelmarServiceThread() {
   FTerminated = true;
+  FStopEvent.Set();
   if (FThread.joinable()) FThread.join();
 }
 
@@ -66,6 +67,14 @@ bool TVelmarServiceThread::WaitForStop(uint32_t TimeoutMs) {
   return FEndCv.wait_for(lock, std::chrono::milliseconds(TimeoutMs), [this] { return FBodyEnded; });
 }
 
+bool TVelmarServiceThread::StopSignalled(uint32_t TimeoutMs) {
+  if (FWaitHook && TimeoutMs > 0) {
+    FWaitHook(TimeoutMs);
+    return FStopEvent.IsSet();
+  }
+  return FStopEvent.Wait(TimeoutMs);
+}
+
 void TVelmarServiceThread::Execute() {
   const uint32_t CycleMs = static_cast<uint32_t>(FConfig.Cycle) * 1000;
   LogInfo(kCat, Format("Thread démarré — Cycle: %ds | Instruments: %d", FConfig.Cycle,
@@ -73,7 +82,7 @@ void TVelmarServiceThread::Execute() {
 
   if (FConfig.StartingDelay > 0) {
     LogInfo(kCat, Format("Délai démarrage : %d seconde(s)...", FConfig.StartingDelay));
-    if (FStopEvent.Wait(static_cast<uint32_t>(FConfig.StartingDelay) * 1000)) {
+    if (StopSignalled(static_cast<uint32_t>(FConfig.StartingDelay) * 1000)) {
       LogInfo(kCat, "Arrêt demandé pendant délai démarrage");
       return;
     }
@@ -85,7 +94,7 @@ void TVelmarServiceThread::Execute() {
     try {
       const int count = FConfig.InstrCount;
       for (int I = 1; I <= count; ++I) {
-        if (Terminated() || FStopEvent.Wait(0)) break;
+        if (Terminated() || StopSignalled(0)) break;
         ProcessInstrument(I);
       }
       if (!Terminated()) RunPeriodicTasks();
@@ -98,7 +107,7 @@ void TVelmarServiceThread::Execute() {
     }
     LogDebug(kCat, Format("--- Cycle %lld terminé — attente %ds ---", static_cast<long long>(cycle),
                           FConfig.Cycle));
-    if (FStopEvent.Wait(CycleMs)) {
+    if (StopSignalled(CycleMs)) {
       LogInfo(kCat, Format("Signal arrêt reçu après cycle %lld", static_cast<long long>(cycle)));
       break;
     }
@@ -143,7 +152,7 @@ void TVelmarServiceThread::ProcessInstrument(int InstrIndex) {
 
   int OKCount = 0;
   for (const std::string& path : files) {
-    if (FStopEvent.Wait(0)) {
+    if (StopSignalled(0)) {
       LogInfo(kCat, "Arrêt demandé — traitement interrompu");
       break;
     }
@@ -173,10 +182,10 @@ int TVelmarServiceThread::FindTRAFiles(const std::string& Folder, std::vector<st
 bool TVelmarServiceThread::IsFileStable(const std::string& FilePath) {
   const std::string name = platform::ExtractFileName(FilePath);
   for (int Retry = 0; Retry < FILE_STABILITY_RETRIES; ++Retry) {
-    if (FStopEvent.Wait(0)) return false;
+    if (StopSignalled(0)) return false;
     const int64_t Size1 = platform::FileSize(FilePath);
     if (Size1 < 0) return false;
-    if (FStopEvent.Wait(FILE_STABILITY_WAIT_MS)) return false;
+    if (StopSignalled(FILE_STABILITY_WAIT_MS)) return false;
     const int64_t Size2 = platform::FileSize(FilePath);
     if (Size2 < 0) return false;
     if (Size1 == Size2 && Size1 > 0) return true;
@@ -297,6 +306,9 @@ bool TVelmarServiceThread::ProcessTRAFile(const std::string& FilePath,
     result = true;
   } catch (...) {
     // Stages already done keep their files; the rest is skipped.
+    const std::string text = ExceptionText(std::current_exception());
+    LogError(kCat, Format("Exception pendant le traitement de %s : %s", name.c_str(), text.c_str()),
+             EVT_PROCESSING_ERROR);
     result = false;
   }
 

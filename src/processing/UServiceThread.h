@@ -4,7 +4,9 @@
 // an optional start-up delay, then runs numbered cycles: each cycle visits the
 // configured instruments in order, processes their finished result files one
 // by one, runs the periodic tasks, then rests `Cycle` seconds on its stop
-// event. A stop request is honoured between files, never inside one.
+// event. A stop request is honoured between files, never inside one. Every
+// timed wait of the thread (start-up delay, rest, stability pause) is a wait
+// on that event, so a stop request or the destructor ends it at once.
 
 #include <atomic>
 #include <condition_variable>
@@ -29,7 +31,9 @@ class TVelmarServiceThread {
  public:
   // Builds the thread suspended, with its own copy of the configuration.
   explicit TVelmarServiceThread(const TAppConfig& Config);
-  // Sets the terminate request and waits, without limit, for the body to end.
+  // Sets the terminate request, wakes the body from any wait by setting the
+  // stop event (without logging a request), and waits, without limit, for
+  // the body to end.
   ~TVelmarServiceThread();
   TVelmarServiceThread(const TVelmarServiceThread&) = delete;
   TVelmarServiceThread& operator=(const TVelmarServiceThread&) = delete;
@@ -59,12 +63,21 @@ class TVelmarServiceThread {
   // "glims"); a hook may throw to exercise the exception guards.
   using TTestHook = std::function<void(const std::string& point, int index)>;
   void SetTestHookForTesting(TTestHook hook) { FTestHook = std::move(hook); }
+  // Test seam: stands in for the passing of time in every timed wait. The
+  // hook is called with the wait's length in place of the pause; the wait
+  // then reports whether the stop event is set. Zero-length looks at the
+  // event never call it. Set before Start.
+  using TWaitHook = std::function<void(uint32_t TimeoutMs)>;
+  void SetWaitHookForTesting(TWaitHook hook) { FWaitHook = std::move(hook); }
 
  private:
   bool Terminated() const { return FTerminated; }
   void TestPoint(const char* point, int index) const {
     if (FTestHook) FTestHook(point, index);
   }
+  // Waits up to TimeoutMs (0: just a look) for the stop event; true when it
+  // is set.
+  bool StopSignalled(uint32_t TimeoutMs);
 
   TAppConfig FConfig;           // private copy, taken at construction
   platform::TEvent FStopEvent;  // manual reset; once set it stays set
@@ -73,6 +86,7 @@ class TVelmarServiceThread {
   std::string FDoneFolder;  // log folder + "/done"
   std::atomic<bool> FTerminated{false};
   TTestHook FTestHook;
+  TWaitHook FWaitHook;
 
   std::thread FThread;
   std::mutex FEndMutex;  // guards FBodyEnded

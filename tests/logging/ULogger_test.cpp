@@ -164,6 +164,16 @@ TEST_F(LoggerTest, FlagsAppendOneLinePerRaiseAndClearQuietly) {
             "[2025-03-14 09:30:00] [INFO    ] [FLAG] FLAG effacé : processing_error.flag");
 }
 
+TEST_F(LoggerTest, FlagsAreLeftAloneWhileTheLoggerIsStopped) {
+  Start();
+  SetFlag(FLAG_PROCESSING_ERROR, "raison 1");
+  FinalizeLogger();
+  SetFlag(FLAG_PROCESSING_ERROR, "raison 2");
+  ClearFlag(FLAG_PROCESSING_ERROR);
+  EXPECT_EQ(Lines("processing_error.flag"),
+            (std::vector<std::string>{"[2025-03-14 09:30:00] raison 1"}));
+}
+
 TEST_F(LoggerTest, ValidationReportOrder) {
   Start();
   TConfigValidation v;

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <stdexcept>
 #include <thread>
 
@@ -60,6 +60,10 @@ class ThreadTest : public testing_support::TempFolderTest {
     }
     return out;
   }
+  // Every timed wait of the thread returns at once, as if its time were up.
+  static void WithoutPauses(TVelmarServiceThread& thread) {
+    thread.SetWaitHookForTesting([](uint32_t) {});
+  }
   static void WaitUntil(const std::function<bool()>& done) {
     for (int i = 0; i < 6000 && !done(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -98,6 +102,23 @@ TEST_F(ThreadTest, StopDuringTheRestEndsAfterTheCurrentCycle) {
   EXPECT_TRUE(AnyLineHas(log, "[THREAD] Signal arrêt reçu après cycle 1"));
   EXPECT_TRUE(AnyLineHas(log, "[THREAD] Thread termine — 1 cycle(s) effectue(s)"));
   EXPECT_TRUE(AnyLineHas(Log("log/debug.log"), "[THREAD] --- Cycle 1 terminé — attente 3600s ---"));
+}
+
+TEST_F(ThreadTest, DestroyingARunningThreadEndsItsWaitAtOnce) {
+  cfg_.Cycle = 3600;
+  for (int delay : {3600, 0}) {  // destroyed in the start-up delay, then in the rest
+    cfg_.StartingDelay = delay;
+    auto thread = std::make_unique<TVelmarServiceThread>(cfg_);
+    TVelmarServiceThread* const running = thread.get();
+    thread->Start();
+    if (delay == 0) WaitUntil([&] { return running->CycleCount() == 1; });
+    std::future<void> destroyed =
+        std::async(std::launch::async, [owned = std::move(thread)]() mutable { owned.reset(); });
+    const bool prompt = destroyed.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    if (!prompt) running->RequestStop();  // lets the stuck join end the test
+    ASSERT_TRUE(prompt) << "delay " << delay;
+  }
+  EXPECT_FALSE(AnyLineHas(Log(), "Arrêt demandé — fin du cycle en cours..."));
 }
 
 TEST_F(ThreadTest, LogRotationRunsOnEveryHundredthCycle) {
@@ -184,6 +205,15 @@ TEST_F(ThreadTest, FindTRAFilesFiltersAndSortsWithoutCase) {
 
 TEST_F(ThreadTest, StabilityOfEmptyVanishedGrowingAndFinishedFiles) {
   TVelmarServiceThread thread(cfg_);
+  std::vector<uint32_t> pauses;
+  int growFor = 0;  // pauses during which the writer adds to growing.tra
+  thread.SetWaitHookForTesting([&](uint32_t ms) {
+    pauses.push_back(ms);
+    if (growFor > 0) {
+      --growFor;
+      (void)platform::AppendToFile(Path("growing.tra"), "x");
+    }
+  });
   WriteAll(Path("done.tra"), "complete");
   EXPECT_TRUE(thread.IsFileStable(Path("done.tra")));
   EXPECT_FALSE(thread.IsFileStable(Path("vanished.tra")));
@@ -203,17 +233,11 @@ TEST_F(ThreadTest, StabilityOfEmptyVanishedGrowingAndFinishedFiles) {
 
   // A file still being written settles once the writer is done.
   WriteAll(Path("growing.tra"), "H");
-  std::atomic<bool> writing{true};
-  std::thread writer([&] {
-    for (int i = 0; i < 12; ++i) {
-      (void)platform::AppendToFile(Path("growing.tra"), "x");
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    writing = false;
-  });
+  growFor = 3;
+  pauses.clear();
   EXPECT_TRUE(thread.IsFileStable(Path("growing.tra")));
-  writer.join();
-  EXPECT_TRUE(AnyLineHas(Log("log/debug.log"), ": growing.tra"));
+  EXPECT_EQ(pauses, std::vector<uint32_t>(4, FILE_STABILITY_WAIT_MS));
+  EXPECT_TRUE(AnyLineHas(Log("log/debug.log"), "taille 3?4 : growing.tra"));
 }
 
 TEST_F(ThreadTest, StopIsSeenDuringTheStabilityPause) {
@@ -221,6 +245,16 @@ TEST_F(ThreadTest, StopIsSeenDuringTheStabilityPause) {
   WriteAll(Path("a.tra"), "x");
   thread.RequestStop();
   EXPECT_FALSE(thread.IsFileStable(Path("a.tra")));
+
+  // A stop arriving in the middle of the pause ends it: the file is not stable.
+  TVelmarServiceThread paused(cfg_);
+  int pauses = 0;
+  paused.SetWaitHookForTesting([&](uint32_t) {
+    ++pauses;
+    paused.RequestStop();
+  });
+  EXPECT_FALSE(paused.IsFileStable(Path("a.tra")));
+  EXPECT_EQ(pauses, 1);
 }
 
 TEST_F(ThreadTest, DoneFolderKeepsTheNewestThousandByName) {
@@ -263,6 +297,7 @@ TEST_F(ThreadTest, DoneFolderThatCannotBeCreatedLeavesTheFile) {
 
 TEST_F(ThreadTest, PipelineOutcomes) {
   TVelmarServiceThread thread(cfg_);
+  WithoutPauses(thread);
   // Unstable: stays in place.
   WriteAll(Path("tra/empty.tra"), "");
   EXPECT_FALSE(thread.ProcessTRAFile(Path("tra/empty.tra"), Path("images")));
@@ -287,6 +322,7 @@ TEST_F(ThreadTest, PipelineOutcomes) {
 
 TEST_F(ThreadTest, AnExceptionInAStageStillFilesTheResult) {
   TVelmarServiceThread thread(cfg_);
+  WithoutPauses(thread);
   std::vector<std::string> stages;
   thread.SetTestHookForTesting([&](const std::string& point, int) {
     stages.push_back(point);
@@ -296,8 +332,18 @@ TEST_F(ThreadTest, AnExceptionInAStageStillFilesTheResult) {
   EXPECT_FALSE(thread.ProcessTRAFile(Path("tra/good.tra"), Path("images")));
   EXPECT_TRUE(platform::FileExists(Path("log/done/good.tra")));
   EXPECT_EQ(std::count(stages.begin(), stages.end(), "glims"), 0);  // skipped after the failure
+  const auto log = Log();
   EXPECT_TRUE(AnyLineHas(
-      Log(), "[WARNING ] [THREAD] Traitement incomplet — déplacé vers done quand même : good.tra"));
+      log, "[WARNING ] [THREAD] Traitement incomplet — déplacé vers done quand même : good.tra"));
+  // The reason comes first, so that staff can see why the file is incomplete.
+  const auto has = [&](const char* text) {
+    return std::find_if(log.begin(), log.end(),
+                        [&](const std::string& l) { return l.find(text) != std::string::npos; });
+  };
+  const auto reason =
+      has("[ERROR   ] [THREAD] Exception pendant le traitement de good.tra : xml down");
+  ASSERT_NE(reason, log.end());
+  EXPECT_LT(reason, has("Traitement incomplet"));
 }
 
 TEST_F(ThreadTest, StopBetweenTwoFilesOfAnInstrument) {
@@ -306,6 +352,7 @@ TEST_F(ThreadTest, StopBetweenTwoFilesOfAnInstrument) {
   WriteAll(Path("tra/b.tra"), kValidMessage);
   AddInstrument(Path("tra"));
   TVelmarServiceThread thread(cfg_);
+  WithoutPauses(thread);
   thread.SetTestHookForTesting([&](const std::string& point, int) {
     if (point == "images") thread.RequestStop();
   });
