@@ -1,7 +1,7 @@
 #pragma once
 
 // The system event log: where warnings and errors that carry an event id are
-// reported for the administrators (the systemd journal on Linux).
+// reported for the administrators.
 
 #include <cstdint>
 #include <memory>
@@ -18,9 +18,9 @@ class TEventSink {
   virtual void Report(TEventKind kind, uint32_t eventId, const std::string& message) = 0;
 };
 
-// Opens the system's event log under `identifier`: the systemd journal
-// (MESSAGE, PRIORITY 6/4/3, SYSLOG_IDENTIFIER, VELMAR_EVENT_ID), each entry
-// falling back to syslog when the journal cannot be reached. Never null.
+// Opens the system's event log under `identifier`: each entry carries its
+// kind as the log's severity and its event id, and goes to the system's
+// fallback log when the event log cannot be reached. Never null.
 std::unique_ptr<TEventSink> OpenSystemEventSink(const std::string& identifier);
 
 }  // namespace platform

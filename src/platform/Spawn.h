@@ -39,8 +39,9 @@ TSpawnResult SpawnWithDeadline(const std::string& program, const std::vector<std
 std::string ProgramSearchPath();
 
 // Full path of the first executable file `name` in the folders of
-// `searchPath` (separated by ":"; empty entries are skipped, so the current
-// folder is never searched implicitly). A name holding "/" is taken as a
+// `searchPath` (separated by the system's list separator, ":" on POSIX
+// systems; empty entries are skipped, so the current folder is never
+// searched implicitly). A name holding "/" is taken as a
 // path. Empty when nothing is found.
 std::string FindProgramOnPath(const std::string& name, const std::string& searchPath);
 std::string FindProgramOnPath(const std::string& name);

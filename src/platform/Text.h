@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Compiler.h"
+
 namespace platform {
 
 // --- Code pages ---------------------------------------------------------------
@@ -86,6 +88,6 @@ std::vector<char32_t> Utf8CodePoints(std::string_view s);
 void AppendUtf8(std::string& out, char32_t cp);
 
 // printf-style formatting into a std::string, checked by the compiler.
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* fmt, ...) VELMAR_PRINTF_FORMAT(1, 2);
 
 }  // namespace platform

@@ -8,6 +8,7 @@
 
 #include "logging/ULogger.h"
 #include "platform/Files.h"
+#include "platform/SystemNames.h"
 #include "platform/Text.h"
 #include "qc/UQCTarget.h"
 
@@ -27,11 +28,6 @@ std::string GExeFolder;
 std::mutex GSeamMutex;  // guards GRunner and GDeadlineMs
 TConverterRunner GRunner;
 int64_t GDeadlineMs = 0;
-
-// Finalises a manager still started when the process ends.
-struct TQCManagerAtExit {
-  ~TQCManagerAtExit() { FinalizeQCManager(); }
-} GQCManagerAtExit;
 
 // The fields of a line in log order.
 std::string TQCLine::*const kFields[QC_FIELD_COUNT] = {
@@ -74,7 +70,7 @@ void ReportReadFailure(const platform::TOsResult& r) {
 
 // A path given to Ghostscript as an argument: never starting with "-".
 std::string ArgumentPath(const std::string& path) {
-  return (!path.empty() && path[0] == '/') ? path : "./" + path;
+  return platform::IsAbsolutePath(path) ? path : "./" + path;
 }
 
 platform::TSpawnResult RunConverter(const std::string& program,
@@ -412,9 +408,10 @@ bool GenerateReportForLot(const std::string& FilePath, const std::string& KLot,
 }
 
 std::string FindGhostscript(const std::string& ExeFolder) {
-  const std::string beside = platform::IncludeTrailingDelimiter(ExeFolder) + GS_EXE;
+  const std::string program = platform::GhostscriptProgramName();
+  const std::string beside = platform::IncludeTrailingDelimiter(ExeFolder) + program;
   if (platform::FileExists(beside)) return beside;
-  const std::string onPath = platform::FindProgramOnPath(GS_EXE);
+  const std::string onPath = platform::FindProgramOnPath(program);
   return onPath.empty() ? beside : onPath;
 }
 

@@ -29,7 +29,6 @@
 constexpr const char* QC_DATE_FMT = "dd/mm/yyyy hh:nn:ss";
 constexpr const char* QC_LOG_FILE = "QC/log.txt";
 constexpr char QC_CSV_SEP = '|';
-constexpr const char* GS_EXE = "gs";
 constexpr int QC_FIELD_COUNT = 20;
 // How long Ghostscript may run before it is killed.
 constexpr int64_t GS_TIMEOUT_MS = 60000;
@@ -116,8 +115,9 @@ bool ReportExists(const std::string& ReportDest, const std::string& KLot);
 // success, archives the lot's lines. Throws like CheckAndGenerateReports.
 bool GenerateReportForLot(const std::string& FilePath, const std::string& KLot,
                           const std::string& ReportDest);
-// ExeFolder + "gs" when that file exists, else the "gs" found on the PATH,
-// else ExeFolder + "gs" (which the conversion then reports missing).
+// ExeFolder + Ghostscript's program name ("gs") when that file exists, else
+// the program of that name found on the PATH, else the path beside the
+// executable (which the conversion then reports missing).
 std::string FindGhostscript(const std::string& ExeFolder);
 // Ghostscript's arguments after the program name. A "%" of the PDF path is
 // doubled (Ghostscript reads "%d" there as a page number); a relative path

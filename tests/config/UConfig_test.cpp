@@ -6,8 +6,10 @@
 
 #include "platform/Files.h"
 #include "platform/Text.h"
+#include "support/SystemProbes.h"
 #include "support/TempFolder.h"
 
+using testing_support::UnwritableFolder;
 using testing_support::WriteAll;
 
 namespace {
@@ -208,19 +210,19 @@ TEST_F(ConfigTest, PathStatusAndValidationTexts) {
   EXPECT_EQ(CheckPathStatus(Path("none")), psNotFound);
   EXPECT_EQ(CheckPathStatus(dir_), psOK);
   // Root may write anywhere: a read-only file system stands for "access denied".
-  EXPECT_EQ(CheckPathStatus("/proc"), psAccessDenied);
+  EXPECT_EQ(CheckPathStatus(UnwritableFolder()), psAccessDenied);
   WriteAll(Path("_chk_svc_.tmp"), "leftover");
   EXPECT_EQ(CheckPathStatus(dir_), psAccessDenied);
 
   TConfigValidation v;
   ValidatePath(v, Path("none"), "ImageDest", true);
   ValidatePath(v, Path("none"), "Dest", false);
-  ValidatePath(v, "/proc", "Dest2", false);
+  ValidatePath(v, UnwritableFolder(), "Dest2", false);
   ValidatePath(v, "", "KeepImagePath", false);
   EXPECT_FALSE(v.IsValid);
   EXPECT_EQ(v.Errors, (std::vector<std::string>{
                           "[ERREUR] ImageDest : dossier introuvable [" + Path("none") + "]",
-                          "[ERREUR] Dest2 : accès refusé [/proc]"}));
+                          "[ERREUR] Dest2 : accès refusé [" + UnwritableFolder() + "]"}));
   EXPECT_EQ(v.Warnings,
             (std::vector<std::string>{"[AVERT.] Dest : dossier introuvable [" + Path("none") + "]",
                                       "[AVERT.] KeepImagePath : non configuré"}));
@@ -238,7 +240,7 @@ TEST_F(ConfigTest, ValidationListsAndEnsureDirectory) {
   EXPECT_TRUE(EnsureDirectory(""));
   EXPECT_TRUE(EnsureDirectory(Path("x/y")));
   EXPECT_TRUE(platform::FolderExists(Path("x/y")));
-  EXPECT_FALSE(EnsureDirectory("/proc/velmar"));
+  EXPECT_FALSE(EnsureDirectory(UnwritableFolder() + "/velmar"));
 }
 
 TEST_F(ConfigTest, UnwritableLogFolderIsOnlyAWarning) {

@@ -4,27 +4,19 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "QCFixture.h"
 #include "platform/Spawn.h"
+#include "support/SystemProbes.h"
 
 namespace {
 
 using namespace qc_test;
+using testing_support::ProcessRunning;
 using testing_support::ReadAll;
 using testing_support::WriteAll;
-
-bool ProcessRunning(int pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  if (!stat) return false;
-  std::string all;
-  std::getline(stat, all);
-  const size_t close = all.rfind(')');
-  return close != std::string::npos && close + 2 < all.size() && all[close + 2] != 'Z';
-}
 
 class QCGhostscriptTest : public QCTest {
  protected:

@@ -1,22 +1,11 @@
 #include <time.h>
 
-#include <mutex>
-
 #include "platform/Clock.h"
+#include "platform/PlatformInternal.h"
 
 namespace platform {
 
-namespace {
-// Guards the test override of the local clock.
-std::mutex GNowMutex;
-std::function<TDateTime()> GNowOverride;
-}  // namespace
-
-TDateTime Now() {
-  {
-    std::lock_guard<std::mutex> lock(GNowMutex);
-    if (GNowOverride) return GNowOverride();
-  }
+TDateTime internal::SystemNow() {
   timespec ts{};
   ::clock_gettime(CLOCK_REALTIME, &ts);
   tm local{};
@@ -38,11 +27,6 @@ int64_t MonotonicMs() {
   timespec ts{};
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-void SetNowForTesting(std::function<TDateTime()> now) {
-  std::lock_guard<std::mutex> lock(GNowMutex);
-  GNowOverride = std::move(now);
 }
 
 }  // namespace platform

@@ -19,6 +19,9 @@ int Priority(TEventKind kind) {
   return LOG_INFO;  // 6
 }
 
+// The systemd journal (MESSAGE, PRIORITY 6/4/3, SYSLOG_IDENTIFIER,
+// VELMAR_EVENT_ID), each entry falling back to syslog when the journal
+// cannot be reached.
 class TJournalSink : public TEventSink {
  public:
   explicit TJournalSink(std::string identifier) : identifier_(std::move(identifier)) {}

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/Text.h"
+#include "platform/PlatformInternal.h"
 
 namespace platform {
 
@@ -60,32 +60,6 @@ bool WriteAll(int fd, std::string_view bytes) {
     done += static_cast<size_t>(n);
   }
   return true;
-}
-
-char FoldChar(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-}
-
-// Wildcard match with "*" and "?" only, ASCII letters compared without case.
-bool WildcardMatch(std::string_view pattern, std::string_view name) {
-  size_t p = 0, n = 0, starP = std::string_view::npos, starN = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && pattern[p] == '*') {
-      starP = p++;
-      starN = n;
-    } else if (p < pattern.size() &&
-               (pattern[p] == '?' || FoldChar(pattern[p]) == FoldChar(name[n]))) {
-      ++p;
-      ++n;
-    } else if (starP != std::string_view::npos) {
-      p = starP + 1;
-      n = ++starN;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
 }
 
 }  // namespace
@@ -138,18 +112,17 @@ bool ProbeWritable(const std::string& folder, const std::string& probeName) {
   return true;
 }
 
-TOsResult ListFiles(const std::string& folder, const std::string& pattern,
-                    std::vector<std::string>& names) {
-  names.clear();
+TOsResult internal::ListFolderFiles(const std::string& folder,
+                                    const std::function<bool(std::string_view)>& accept,
+                                    std::vector<std::string>& names) {
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) return Error("opendir " + Quoted(folder), errno);
-  const bool all = pattern == "*" || pattern == "*.*";
   const std::string base = IncludeTrailingDelimiter(folder);
   errno = 0;
   while (dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    if (!all && !WildcardMatch(pattern, name)) continue;
+    if (!accept(name)) continue;
     if (entry->d_type == DT_DIR) continue;
     if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
       if (FolderExists(base + name)) continue;
@@ -157,8 +130,6 @@ TOsResult ListFiles(const std::string& folder, const std::string& pattern,
     names.push_back(name);
   }
   ::closedir(dir);
-  std::sort(names.begin(), names.end(),
-            [](const std::string& a, const std::string& b) { return LessTextThenBytes(a, b); });
   return TOsResult::Success();
 }
 

@@ -6,7 +6,6 @@
 #include <climits>
 #include <fstream>
 
-#include "platform/Files.h"
 #include "platform/Text.h"
 
 namespace platform {
@@ -16,12 +15,6 @@ std::string ExePath() {
   const ssize_t n = ::readlink("/proc/self/exe", buffer, PATH_MAX);
   if (n <= 0) return {};
   return std::string(buffer, static_cast<size_t>(n));
-}
-
-std::string ExeFolder() {
-  const std::string exe = ExePath();
-  if (exe.empty()) return "./";
-  return IncludeTrailingDelimiter(ExtractFileDir(exe));
 }
 
 bool DebuggerAttached() {

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/Clock.h"
+#include "platform/PlatformInternal.h"
 
 extern char** environ;
 
@@ -101,11 +102,6 @@ struct TSpawnSetup {
   }
 };
 
-bool IsExecutableFile(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
 }  // namespace
 
 TSpawnResult SpawnWithDeadline(const std::string& program, const std::vector<std::string>& args,
@@ -155,25 +151,13 @@ std::string ProgramSearchPath() {
   return path != nullptr ? std::string(path) : std::string(kDefaultSearchPath);
 }
 
-std::string FindProgramOnPath(const std::string& name, const std::string& searchPath) {
-  if (name.empty()) return {};
-  if (name.find('/') != std::string::npos) return IsExecutableFile(name) ? name : std::string();
-  size_t pos = 0;
-  while (pos <= searchPath.size()) {
-    size_t next = searchPath.find(':', pos);
-    if (next == std::string::npos) next = searchPath.size();
-    std::string folder = searchPath.substr(pos, next - pos);
-    pos = next + 1;
-    if (folder.empty()) continue;
-    if (folder.back() != '/') folder += '/';
-    const std::string candidate = folder + name;
-    if (IsExecutableFile(candidate)) return candidate;
-  }
-  return {};
+char internal::SearchPathSeparator() {
+  return ':';
 }
 
-std::string FindProgramOnPath(const std::string& name) {
-  return FindProgramOnPath(name, ProgramSearchPath());
+bool internal::IsExecutableFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
 }  // namespace platform

@@ -7,31 +7,22 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "platform/Text.h"
+#include "support/SystemProbes.h"
 #include "support/TempFolder.h"
 
 namespace {
 
 using platform::SpawnWithDeadline;
 using platform::TSpawnResult;
+using testing_support::ProcessRunning;
 using testing_support::ReadAll;
 using testing_support::TempFolderTest;
 using testing_support::WriteAll;
 
 constexpr const char* kSh = "/bin/sh";
-
-// True while a process of that id exists and is not a zombie.
-bool ProcessRunning(int pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  if (!stat) return false;
-  std::string all;
-  std::getline(stat, all);
-  const size_t close = all.rfind(')');
-  return close != std::string::npos && close + 2 < all.size() && all[close + 2] != 'Z';
-}
 
 class SpawnTest : public TempFolderTest {};
 

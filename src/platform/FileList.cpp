@@ -1,0 +1,54 @@
+// The listing rules of ListFiles, the same on every system: the wildcard
+// filter on names and the order of the result. Reading the folder itself is
+// the system folder's part.
+#include <algorithm>
+
+#include "platform/Files.h"
+#include "platform/PlatformInternal.h"
+#include "platform/Text.h"
+
+namespace platform {
+
+namespace {
+
+char FoldChar(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
+
+// Wildcard match with "*" and "?" only, ASCII letters compared without case.
+bool WildcardMatch(std::string_view pattern, std::string_view name) {
+  size_t p = 0, n = 0, starP = std::string_view::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (p < pattern.size() &&
+               (pattern[p] == '?' || FoldChar(pattern[p]) == FoldChar(name[n]))) {
+      ++p;
+      ++n;
+    } else if (starP != std::string_view::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+}  // namespace
+
+TOsResult ListFiles(const std::string& folder, const std::string& pattern,
+                    std::vector<std::string>& names) {
+  names.clear();
+  const bool all = pattern == "*" || pattern == "*.*";
+  const TOsResult r = internal::ListFolderFiles(
+      folder, [&](std::string_view name) { return all || WildcardMatch(pattern, name); }, names);
+  if (!r.Ok()) return r;
+  std::sort(names.begin(), names.end(),
+            [](const std::string& a, const std::string& b) { return LessTextThenBytes(a, b); });
+  return TOsResult::Success();
+}
+
+}  // namespace platform

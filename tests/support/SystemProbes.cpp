@@ -1,0 +1,21 @@
+#include "support/SystemProbes.h"
+
+#include <fstream>
+
+namespace testing_support {
+
+std::string UnwritableFolder() {
+  return "/proc";
+}
+
+bool ProcessRunning(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  if (!stat) return false;
+  std::string all;
+  std::getline(stat, all);
+  // The state letter follows the command name in parentheses; "Z" is a zombie.
+  const size_t close = all.rfind(')');
+  return close != std::string::npos && close + 2 < all.size() && all[close + 2] != 'Z';
+}
+
+}  // namespace testing_support

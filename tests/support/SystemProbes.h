@@ -1,0 +1,19 @@
+#pragma once
+
+// What tests need from the system under them beyond the platform layer: a
+// folder nobody may write in, and whether a process is still alive. The
+// only shared test code that knows where the system keeps such facts.
+
+#include <string>
+
+namespace testing_support {
+
+// An existing folder where nothing can be created, not even by root (a
+// read-only file system).
+std::string UnwritableFolder();
+
+// True while a process of that id exists and has not ended (a process that
+// has ended but was not yet reaped counts as ended).
+bool ProcessRunning(int pid);
+
+}  // namespace testing_support
