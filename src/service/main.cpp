@@ -1,5 +1,5 @@
-// Program entry: installs or removes the systemd unit, runs the service in a
-// console for diagnosis (-debug), or runs it under systemd.
+// Program entry: registers or removes the service, runs it in a console for
+// diagnosis (-debug), or runs it under the service manager.
 #include <iostream>
 
 #include "barcode/UZBar.h"
