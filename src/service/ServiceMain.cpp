@@ -55,6 +55,7 @@ void TVelmarService::ServiceDestroy(TVelmarService* /*Sender*/) {
   FDestroyed = true;
   FThread.reset();  // joins a thread still running
   FinalizeQCManager();
+  FinalizeZBar();
   FinalizeLogger();
 }
 

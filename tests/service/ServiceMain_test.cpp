@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "barcode/UZBar.h"
 #include "logging/ULogger.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
@@ -78,6 +79,7 @@ TEST_F(ServiceTest, InvalidConfigurationDoesNotStart) {
     EXPECT_FALSE(started);
     EXPECT_FALSE(service.ThreadRunning());
   }
+  EXPECT_FALSE(ZBarAvailable());  // released with the service
   const auto log = testing_support::ReadAnsiLines(Path("log/service.log"));
   EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] ExeFolder = [" + Exe() + "]"));
   EXPECT_TRUE(
