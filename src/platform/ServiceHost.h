@@ -1,59 +1,85 @@
 #pragma once
 
-// The service manager (systemd) as the service host sees it: installing and
-// removing the unit, the readiness and stopping notifications, control
-// requests arriving as signals, and the system's shutdown state.
+// The service manager as the service host sees it: registering and removing
+// the service, and running the process under the manager, which drives the
+// service object through its handlers.
 
+#include <functional>
 #include <string>
+
+#include "platform/OsResult.h"
 
 namespace platform {
 
-struct TUnitDescription {
-  std::string Name;         // "VelmarImageService": the unit file and syslog identifier
-  std::string Description;  // the unit's Description=
+// What the service manager is told about the service.
+struct TServiceDescription {
+  std::string Name;         // "VelmarImageService": the service's key and system-log name
+  std::string DisplayName;  // the name shown to administrators
+  std::string Description;  // one sentence saying what the service does
   std::string ExePath;      // full path of the executable
-};
-
-// Where the unit goes and whether systemctl is called. Tests point RootFolder
-// at a temporary folder; the service uses the defaults.
-struct TUnitTarget {
-  std::string RootFolder = "/";  // the unit is written to <root>/etc/systemd/system/
-  bool CallSystemctl = true;     // only when RootFolder is "/" and systemd runs
 };
 
 enum class TInstallOutcome { installed, already_installed, no_rights, failed };
 enum class TUninstallOutcome { uninstalled, not_installed, no_rights, failed };
 
-// The unit file text for `unit`.
-std::string BuildUnitFile(const TUnitDescription& unit);
-// The unit file's full path under the target.
-std::string UnitFilePath(const TUnitDescription& unit, const TUnitTarget& target);
+// The outcome of a registration or removal, and what the system said when
+// it failed (its text and its error number, for display).
+struct TServiceInstallResult {
+  TInstallOutcome outcome = TInstallOutcome::failed;
+  TOsResult os;
+};
+struct TServiceUninstallResult {
+  TUninstallOutcome outcome = TUninstallOutcome::failed;
+  TOsResult os;
+};
 
-// Writes the unit (never over an existing one), then daemon-reload and
-// enable. `errorCode` receives errno on failure.
-TInstallOutcome InstallUnit(const TUnitDescription& unit, const TUnitTarget& target,
-                            int& errorCode);
-// Stops the service (result ignored), waits 2 s, disables it, removes the
-// unit and reloads systemd.
-TUninstallOutcome UninstallUnit(const TUnitDescription& unit, const TUnitTarget& target,
-                                int& errorCode);
+// Registers the service to start with the system. An existing registration
+// is never changed. The service is not started.
+TServiceInstallResult RegisterService(const TServiceDescription& service);
+// Stops the service (a stopped service is no error), waits 2 s, then removes
+// its registration.
+TServiceUninstallResult UnregisterService(const TServiceDescription& service);
 
-// True when the process was started by systemd (NOTIFY_SOCKET or
-// INVOCATION_ID in its environment).
-bool StartedByServiceManager();
-void NotifyReady();
-void NotifyStopping();
-// True while the system is shutting down (systemd's SystemState "stopping").
-bool SystemShuttingDown();
+// The command an administrator types to start the installed service.
+std::string ServiceStartCommandText(const std::string& name);
 
-// Control requests: SIGTERM and SIGINT ask for a stop, SIGUSR1 for a pause,
-// SIGUSR2 for a continue. The handlers only record the request.
-enum class TControlRequest { none, stop, pause, resume };
-void InstallControlSignalHandlers();
-// The oldest pending request (stop before anything else), cleared once taken.
-TControlRequest TakeControlRequest();
+// Hands the oldest pending control request, if any, to its handler without
+// waiting. True once a stop or a shutdown has been handled: the run loop
+// must then end.
+using TProcessRequests = std::function<bool()>;
 
-// Sends one line to the system log (journal or syslog) as an error.
+// The service object's handlers. They are called one at a time, never two
+// at once, on the thread that called RunUnderServiceManager.
+struct TServiceHandlers {
+  std::function<bool()> Start;  // true when the service runs
+  std::function<void()> Stop;
+  std::function<void()> Pause;
+  std::function<void()> Continue;
+  std::function<void()> Shutdown;  // a stop while the system is shutting down
+  // The run loop after a good start: calls the given function until it
+  // returns true, pausing between calls.
+  std::function<void(const TProcessRequests&)> Execute;
+};
+
+enum class TServiceRunOutcome {
+  stopped,        // started, ran, and was stopped or shut down
+  start_failed,   // Start returned false; the manager was told
+  not_connected,  // the service manager could not be reached: text says why
+};
+
+struct TServiceRunResult {
+  TServiceRunOutcome outcome = TServiceRunOutcome::not_connected;
+  std::string text;
+};
+
+// Runs the process as the service `name`: connects to the service manager,
+// calls Start, reports the service ready when it started, then runs Execute,
+// whose requests dispatch stop (or shutdown), pause and continue to the
+// handlers; a stop or shutdown is reported to the manager before its
+// handler runs. Returns when the service has ended or could not run.
+TServiceRunResult RunUnderServiceManager(const std::string& name, const TServiceHandlers& handlers);
+
+// Sends one line to the system log as an error.
 void ReportServiceError(const std::string& identifier, const std::string& message);
 
 }  // namespace platform

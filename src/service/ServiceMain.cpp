@@ -22,15 +22,15 @@ using namespace velmar;
 namespace {
 
 constexpr const char* kCat = "SERVICE";
-constexpr int kExitConfigError = 78;  // EX_CONFIG: not restarted by the unit
+constexpr int kExitConfigError = 78;  // EX_CONFIG: not restarted by the service manager
 constexpr int kExitStartFailed = 1;
 
 std::string ExceptionText(const std::exception& e) {
   return e.what();
 }
 
-platform::TUnitDescription ServiceUnit() {
-  return {SERVICE_NAME, SERVICE_DESCRIPTION, platform::ExePath()};
+platform::TServiceDescription ServiceDescription() {
+  return {SERVICE_NAME, SERVICE_DISPLAY, SERVICE_DESCRIPTION, platform::ExePath()};
 }
 
 }  // namespace
@@ -55,6 +55,7 @@ void TVelmarService::ServiceDestroy(TVelmarService* /*Sender*/) {
   FDestroyed = true;
   FThread.reset();  // joins a thread still running
   FinalizeQCManager();
+  FinalizeZBar();
   FinalizeLogger();
 }
 
@@ -168,30 +169,10 @@ void TVelmarService::ServiceShutdown(TVelmarService* Sender) {
   ServiceStop(Sender, stopped);
 }
 
-void TVelmarService::ServiceExecute(TVelmarService* Sender) {
+void TVelmarService::ServiceExecute(TVelmarService* /*Sender*/,
+                                    const platform::TProcessRequests& ProcessRequests) {
   DebugLog("ServiceExecute debut");
-  bool terminated = false;
-  while (!terminated) {
-    bool flag = false;
-    switch (platform::TakeControlRequest()) {
-      case platform::TControlRequest::stop:
-        platform::NotifyStopping();
-        if (platform::SystemShuttingDown()) {
-          ServiceShutdown(Sender);
-        } else {
-          ServiceStop(Sender, flag);
-        }
-        terminated = true;
-        continue;
-      case platform::TControlRequest::pause:
-        ServicePause(Sender, flag);
-        break;
-      case platform::TControlRequest::resume:
-        ServiceContinue(Sender, flag);
-        break;
-      case platform::TControlRequest::none:
-        break;
-    }
+  while (!ProcessRequests()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   DebugLog("ServiceExecute fin");
@@ -221,8 +202,8 @@ bool IsStopCommand(const std::string& line) {
 }
 
 void InstallService(std::ostream& out) {
-  int error = 0;
-  switch (platform::InstallUnit(ServiceUnit(), platform::TUnitTarget{}, error)) {
+  const platform::TServiceInstallResult result = platform::RegisterService(ServiceDescription());
+  switch (result.outcome) {
     case platform::TInstallOutcome::no_rights:
       out << "Erreur : impossible d'ouvrir le SCM (droits administrateur requis)\n";
       return;
@@ -230,18 +211,19 @@ void InstallService(std::ostream& out) {
       out << "Service deja installe.\n";
       return;
     case platform::TInstallOutcome::failed:
-      out << "Erreur installation : " << error << "\n";
+      out << "Erreur installation : " << result.os.code << "\n";
       return;
     case platform::TInstallOutcome::installed:
       break;
   }
   out << "Service installe avec succes : " << SERVICE_NAME << "\n";
-  out << "Demarrage : systemctl start " << SERVICE_NAME << "\n";
+  out << "Demarrage : " << platform::ServiceStartCommandText(SERVICE_NAME) << "\n";
 }
 
 void UninstallService(std::ostream& out) {
-  int error = 0;
-  switch (platform::UninstallUnit(ServiceUnit(), platform::TUnitTarget{}, error)) {
+  const platform::TServiceUninstallResult result =
+      platform::UnregisterService(ServiceDescription());
+  switch (result.outcome) {
     case platform::TUninstallOutcome::no_rights:
       out << "Erreur : droits administrateur requis\n";
       return;
@@ -249,7 +231,7 @@ void UninstallService(std::ostream& out) {
       out << "Service non trouve.\n";
       return;
     case platform::TUninstallOutcome::failed:
-      out << "Erreur desinstallation : " << error << "\n";
+      out << "Erreur desinstallation : " << result.os.code << "\n";
       return;
     case platform::TUninstallOutcome::uninstalled:
       out << "Service desinstalle avec succes.\n";
@@ -283,21 +265,44 @@ int RunDebug(const std::string& exeFolder, std::istream& in, std::ostream& out) 
 }
 
 int RunService(const std::string& exeFolder, std::ostream& err) {
-  if (!platform::StartedByServiceManager()) {
-    const std::string message =
-        "Connexion au gestionnaire de services impossible : le processus n'a pas ete lance par "
-        "systemd (NOTIFY_SOCKET et INVOCATION_ID absents). Demarrage : systemctl start " +
-        std::string(SERVICE_NAME) + " ; diagnostic en console : -debug";
-    platform::ReportServiceError(SERVICE_NAME, message);
-    err << message << "\n";
-    return kExitStartFailed;
-  }
-  platform::InstallControlSignalHandlers();
   TVelmarService service(exeFolder);
-  bool Started = false;
-  service.ServiceStart(&service, Started);
-  if (!Started) return service.ConfigValid() ? kExitStartFailed : kExitConfigError;
-  platform::NotifyReady();
-  service.ServiceExecute(&service);
+  platform::TServiceHandlers handlers;
+  handlers.Start = [&service] {
+    bool Started = false;
+    service.ServiceStart(&service, Started);
+    return Started;
+  };
+  handlers.Stop = [&service] {
+    bool Stopped = false;
+    service.ServiceStop(&service, Stopped);
+  };
+  handlers.Pause = [&service] {
+    bool Paused = false;
+    service.ServicePause(&service, Paused);
+  };
+  handlers.Continue = [&service] {
+    bool Continued = false;
+    service.ServiceContinue(&service, Continued);
+  };
+  handlers.Shutdown = [&service] { service.ServiceShutdown(&service); };
+  handlers.Execute = [&service](const platform::TProcessRequests& ProcessRequests) {
+    service.ServiceExecute(&service, ProcessRequests);
+  };
+  const platform::TServiceRunResult run = platform::RunUnderServiceManager(SERVICE_NAME, handlers);
+  switch (run.outcome) {
+    case platform::TServiceRunOutcome::not_connected: {
+      const std::string message =
+          "Connexion au gestionnaire de services impossible : " + run.text +
+          ". Demarrage : " + platform::ServiceStartCommandText(SERVICE_NAME) +
+          " ; diagnostic en console : -debug";
+      platform::ReportServiceError(SERVICE_NAME, message);
+      err << message << "\n";
+      return kExitStartFailed;
+    }
+    case platform::TServiceRunOutcome::start_failed:
+      return service.ConfigValid() ? kExitStartFailed : kExitConfigError;
+    case platform::TServiceRunOutcome::stopped:
+      break;
+  }
   return 0;
 }

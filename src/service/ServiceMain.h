@@ -9,6 +9,7 @@
 #include <string>
 
 #include "config/UConfig.h"
+#include "platform/ServiceHost.h"
 
 class TVelmarServiceThread;
 
@@ -40,9 +41,9 @@ class TVelmarService {
   void ServicePause(TVelmarService* Sender, bool& Paused);
   void ServiceContinue(TVelmarService* Sender, bool& Continued);
   void ServiceShutdown(TVelmarService* Sender);
-  // The run loop under the service manager: polls control requests every
-  // 100 ms and runs the matching handler until a stop or a shutdown.
-  void ServiceExecute(TVelmarService* Sender);
+  // The run loop under the service manager: every 100 ms, hands the pending
+  // control request to its handler, until a stop or a shutdown.
+  void ServiceExecute(TVelmarService* Sender, const platform::TProcessRequests& ProcessRequests);
 
   bool LoadAndValidateConfig();
   void LogStartupBanner();
@@ -79,7 +80,8 @@ void UninstallService(std::ostream& out);
 // The console run: starts the service, reads lines until "stop" (or the end
 // of the input), stops it. Returns the process exit status (0).
 int RunDebug(const std::string& exeFolder, std::istream& in, std::ostream& out);
-// The run under systemd; returns the exit status (78 for an invalid
-// configuration, 1 for another failed start); started by hand, it reports on
-// `err` and in the system log that it must be run by systemd, and returns 1.
+// The run under the service manager; returns the exit status (78 for an
+// invalid configuration, 1 for another failed start, 0 after a stop). When
+// the manager cannot be reached (started by hand), it reports why on `err`
+// and in the system log, and returns 1.
 int RunService(const std::string& exeFolder, std::ostream& err);

@@ -1,14 +1,12 @@
-// Program entry: installs or removes the systemd unit, runs the service in a
-// console for diagnosis (-debug), or runs it under systemd.
+// Program entry: registers or removes the service, runs it in a console for
+// diagnosis (-debug), or runs it under the service manager.
 #include <iostream>
 
-#include "barcode/UZBar.h"
 #include "platform/ProcessInfo.h"
 #include "service/ServiceMain.h"
 
 int main(int argc, char** argv) {
-  const TRunMode mode = SelectRunMode(argc, argv, platform::DebuggerAttached());
-  switch (mode) {
+  switch (SelectRunMode(argc, argv, platform::DebuggerAttached())) {
     case TRunMode::install:
       InstallService(std::cout);
       return 0;
@@ -16,11 +14,9 @@ int main(int argc, char** argv) {
       UninstallService(std::cout);
       return 0;
     case TRunMode::debug:
+      return RunDebug(platform::ExeFolder(), std::cin, std::cout);
     case TRunMode::service:
-      break;
+      return RunService(platform::ExeFolder(), std::cerr);
   }
-  const int status = mode == TRunMode::debug ? RunDebug(platform::ExeFolder(), std::cin, std::cout)
-                                             : RunService(platform::ExeFolder(), std::cerr);
-  FinalizeZBar();
-  return status;
+  return 0;
 }

@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <sstream>
 
+#include "barcode/UZBar.h"
 #include "logging/ULogger.h"
 #include "platform/Files.h"
-#include "platform/ServiceHost.h"
 #include "platform/Text.h"
 #include "support/TempFolder.h"
 
@@ -79,6 +79,7 @@ TEST_F(ServiceTest, InvalidConfigurationDoesNotStart) {
     EXPECT_FALSE(started);
     EXPECT_FALSE(service.ThreadRunning());
   }
+  EXPECT_FALSE(ZBarAvailable());  // released with the service
   const auto log = testing_support::ReadAnsiLines(Path("log/service.log"));
   EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] ExeFolder = [" + Exe() + "]"));
   EXPECT_TRUE(
@@ -164,50 +165,10 @@ TEST_F(ServiceTest, DebugRunWithInvalidConfiguration) {
   EXPECT_NE(out.str().find("ERREUR : verifier config.ini"), std::string::npos);
 }
 
-TEST_F(ServiceTest, UnitFileInstallsOnceVerifiesAndUninstalls) {
-  const platform::TUnitDescription unit{velmar::SERVICE_NAME, velmar::SERVICE_DESCRIPTION,
-                                        VELMAR_EXE_PATH};
-  platform::TUnitTarget target;
-  target.RootFolder = dir_;
-  int error = 0;
-  EXPECT_EQ(platform::InstallUnit(unit, target, error), platform::TInstallOutcome::no_rights);
-
-  std::filesystem::create_directories(Path("etc/systemd/system"));
-  ASSERT_EQ(platform::InstallUnit(unit, target, error), platform::TInstallOutcome::installed);
-  const std::string path = platform::UnitFilePath(unit, target);
-  const std::string text = testing_support::ReadAll(path);
-  EXPECT_NE(text.find("ExecStart=\"" + std::string(VELMAR_EXE_PATH) + "\"\n"), std::string::npos);
-  EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
-  EXPECT_NE(text.find("TimeoutStopSec=infinity\n"), std::string::npos);
-  EXPECT_NE(text.find("SyslogIdentifier=VelmarImageService\n"), std::string::npos);
-  EXPECT_NE(text.find("WantedBy=multi-user.target\n"), std::string::npos);
-  EXPECT_NE(text.find("Description=" + std::string(velmar::SERVICE_DESCRIPTION) + "\n"),
-            std::string::npos);
-
-  const std::string verify =
-      "systemd-analyze verify '" + path + "' > '" + Path("verify.txt") + "' 2>&1";
-  EXPECT_EQ(std::system(verify.c_str()), 0) << testing_support::ReadAll(Path("verify.txt"));
-
-  WriteAll(path + ".keep", text);
-  EXPECT_EQ(platform::InstallUnit(unit, target, error),
-            platform::TInstallOutcome::already_installed);
-  EXPECT_EQ(testing_support::ReadAll(path), text);  // untouched
-
-  EXPECT_EQ(platform::UninstallUnit(unit, target, error), platform::TUninstallOutcome::uninstalled);
-  EXPECT_FALSE(platform::FileExists(path));
-  EXPECT_EQ(platform::UninstallUnit(unit, target, error),
-            platform::TUninstallOutcome::not_installed);
-}
-
-TEST(UnitFile, EscapesSpecifiersAndQuotes) {
-  const std::string text = platform::BuildUnitFile({"Svc", "50% sure", "/opt/my dir/$x\"y"});
-  EXPECT_NE(text.find("Description=50%% sure\n"), std::string::npos);
-  EXPECT_NE(text.find("ExecStart=\"/opt/my dir/$$x\\\"y\"\n"), std::string::npos);
-  EXPECT_NE(text.find("WorkingDirectory=/opt/my dir\n"), std::string::npos);
-}
-
 TEST_F(ServiceTest, RunWithoutServiceManagerReportsAndFails) {
-  if (platform::StartedByServiceManager()) GTEST_SKIP() << "running under systemd";
+  if (std::getenv("NOTIFY_SOCKET") || std::getenv("INVOCATION_ID")) {
+    GTEST_SKIP() << "running under the service manager";
+  }
   std::ostringstream err;
   EXPECT_NE(RunService(Exe(), err), 0);
   EXPECT_NE(err.str().find("systemctl start VelmarImageService"), std::string::npos);
