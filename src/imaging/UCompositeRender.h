@@ -27,7 +27,7 @@ constexpr int WHITE_BAR_SEP_Y1 = 2278, WHITE_BAR_SEP_Y2 = 2368;
 constexpr int WHITE_LABEL_Y1 = 2738, WHITE_LABEL_Y2 = 2888;
 constexpr int MASK_Y_TOP = 260, MASK_Y_BOTTOM = 2278;
 constexpr TRgbColor MASK_COLOR = COLOR_LIGHT_GREY;
-constexpr int GRID_Y_TOP = 1075, GRID_ROW_HEIGHT = 100, GRID_ROWS = 3;
+constexpr int GRID_ROWS = 3;
 constexpr int HDR_FONT_HEIGHT = 72;
 constexpr int GRID_FONT_HEIGHT = 58;
 constexpr int HDR_Y_LINE1 = 1, HDR_Y_LINE2 = 63, HDR_Y_LINE3 = 126, HDR_Y_LINE4 = 189;
