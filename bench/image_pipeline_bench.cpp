@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "imaging/ImagingTestData.h"
+#include "imaging/UCompositeRender.h"
 #include "imaging/UImageProcessor.h"
 #include "imaging/UJpegCodec.h"
 #include "platform/Files.h"

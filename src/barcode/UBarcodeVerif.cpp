@@ -1,6 +1,6 @@
 #include "barcode/UBarcodeVerif.h"
 
-#include "imaging/UCassetteRules.h"
+#include "barcode/UZBar.h"
 #include "logging/ULogger.h"
 #include "platform/Text.h"
 
@@ -10,15 +10,24 @@ namespace {
 
 constexpr const char* kCat = "VERIF";
 
+// The trimmed value without its blanks and "-".
 std::string WithoutBlanksAndDashes(const std::string& Value) {
-  std::string Out;
-  Out.reserve(Value.size());
-  for (char c : Value)
-    if (c != ' ' && c != '-') Out += c;
-  return Out;
+  std::string Clean;
+  for (char C : platform::Trim(Value)) {
+    if (C != ' ' && C != '-') Clean += C;
+  }
+  return Clean;
 }
 
 }  // namespace
+
+std::string NormalizeCassetteID(const std::string& Value) {
+  const std::string Clean = WithoutBlanksAndDashes(Value);
+  if (platform::Utf8Length(Clean) >= static_cast<size_t>(CASSETTE_ID_LENGTH)) {
+    return platform::Utf8Right(Clean, CASSETTE_ID_LENGTH);
+  }
+  return Clean;
+}
 
 bool VerifyBarcodeOnImage(const TRasterView& Raster, const std::string& CassetteID,
                           TBarcodeVerifResult& VerifResult) {
@@ -59,7 +68,7 @@ bool VerifyBarcodeOnImage(const TRasterView& Raster, const std::string& Cassette
 
   // An identifier made only of blanks and dashes matches no barcode.
   const std::string AssignedID = NormalizeCassetteID(CassetteID);
-  std::string BarcodeID = WithoutBlanksAndDashes(platform::Trim(BarcodeRaw));
+  std::string BarcodeID = WithoutBlanksAndDashes(BarcodeRaw);
   if (!AssignedID.empty() && BarcodeID.find(AssignedID) != std::string::npos) {
     VerifResult = bvrOK;
     LogDebug(kCat, Format("OK — [%s] dans [%s]", AssignedID.c_str(), BarcodeRaw.c_str()));

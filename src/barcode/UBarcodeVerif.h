@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "barcode/UZBar.h"
+#include "barcode/URasterView.h"
 
 enum TBarcodeVerifResult { bvrOK = 0, bvrMismatch = 1, bvrNotFound = 2, bvrSkipped = 3 };
 
@@ -16,6 +16,12 @@ struct TBarcodeScanZone {
 constexpr int BARCODE_SCAN_ZONE_COUNT = 2;
 constexpr TBarcodeScanZone BARCODE_SCAN_ZONES[BARCODE_SCAN_ZONE_COUNT] = {{2382, 2720},
                                                                           {2200, 2820}};
+
+// Characters of a cassette identifier that take part in the comparison.
+constexpr int CASSETTE_ID_LENGTH = 6;
+
+// Blanks and "-" removed, then the last CASSETTE_ID_LENGTH characters.
+std::string NormalizeCassetteID(const std::string& Value);
 
 // True when the picture passes (bvrOK or bvrSkipped).
 bool VerifyBarcodeOnImage(const TRasterView& Raster, const std::string& CassetteID,

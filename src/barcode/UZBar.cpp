@@ -7,7 +7,9 @@
 
 #include "logging/ULogger.h"
 #include "platform/Clock.h"
+#include "platform/DynLib.h"
 #include "platform/Files.h"
+#include "platform/SystemNames.h"
 #include "platform/Text.h"
 
 using platform::Format;
@@ -39,7 +41,7 @@ using TSymbolNext = decltype(&zbar_symbol_next);
 // processing thread reads barcodes; read by that thread only afterwards.
 platform::TDynLib* GHLib = nullptr;
 bool GInitialized = false;
-std::string GSystemLibrary = ZBAR_LIBRARY_NAME;
+std::string GSystemLibraryForTesting;  // empty: the platform's names
 
 TImageScannerCreate FImageScannerCreate = nullptr;
 TImageScannerDestroy FImageScannerDestroy = nullptr;
@@ -53,6 +55,15 @@ TScanImage FScanImage = nullptr;
 TImageFirstSymbol FImageFirstSymbol = nullptr;
 TSymbolGetData FSymbolGetData = nullptr;
 TSymbolNext FSymbolNext = nullptr;
+
+// The entry point `ExportName` of the loaded library, or null (then logs the
+// warning "Fonction introuvable dans DLL : <name>").
+platform::TDynProc LoadProc(const char* ExportName) {
+  platform::TDynProc Proc = platform::DynLibProc(GHLib, ExportName);
+  if (Proc == nullptr)
+    LogWarning(kCat, std::string("Fonction introuvable dans DLL : ") + ExportName, 0);
+  return Proc;
+}
 
 template <typename T>
 void Bind(T& Entry, const char* Name) {
@@ -95,53 +106,57 @@ int ElapsedMs(int64_t Start) {
   return static_cast<int>(platform::MonotonicMs() - Start);
 }
 
-}  // namespace
+// The copy beside the executable goes by the first of the library's names;
+// empty when the platform names none.
+std::string LocalLibraryPath(const std::string& Folder) {
+  const std::vector<std::string> Names = platform::BarcodeLibraryNames();
+  if (Names.empty()) return {};
+  return platform::IncludeTrailingDelimiter(Folder) + Names.front();
+}
 
-bool ExtractZBarDLL(const std::string& DestPath) {
-  // The library travels as a system package here: the executable carries no
-  // copy to write out to DestPath.
-  (void)DestPath;
-  LogWarning(kCat, "Ressource LIBZBAR32 introuvable dans l'exe — DLL non embarquée ?", 0);
+// Opens the first of the library's names the system can load, searched the
+// system's way: GHLib is set and LoadedPath names the file loaded. Each
+// failure is logged in debug; false when none loads.
+bool OpenSystemLibrary(std::string& LoadedPath) {
+  const std::vector<std::string> Names = GSystemLibraryForTesting.empty()
+                                             ? platform::BarcodeLibraryNames()
+                                             : std::vector<std::string>{GSystemLibraryForTesting};
+  for (const std::string& Name : Names) {
+    const platform::TOsResult Opened = platform::OpenDynLib(Name, GHLib);
+    if (Opened.Ok()) {
+      LoadedPath = platform::DynLibPath(GHLib);
+      if (LoadedPath.empty()) LoadedPath = Name;
+      return true;
+    }
+    LogDebug(kCat, Opened.text);
+  }
   return false;
 }
 
-platform::TDynProc LoadProc(const char* ExportName) {
-  platform::TDynProc Proc = platform::DynLibProc(GHLib, ExportName);
-  if (Proc == nullptr)
-    LogWarning(kCat, std::string("Fonction introuvable dans DLL : ") + ExportName, 0);
-  return Proc;
-}
+}  // namespace
 
 bool InitZBar(const std::string& Folder) {
   if (GInitialized && GHLib != nullptr) return true;
 
-  const std::string LocalPath = platform::IncludeTrailingDelimiter(Folder) + ZBAR_LIBRARY_NAME;
+  const std::string LocalPath = LocalLibraryPath(Folder);
   std::string LoadedPath;
-  platform::TOsResult Error;
-  int ErrorCode = 0;
-  if (!platform::FileExists(LocalPath)) {
+  if (LocalPath.empty() || !platform::FileExists(LocalPath)) {
     // No copy beside the executable: the system's library, when installed.
-    GHLib = platform::OpenDynLib(GSystemLibrary, Error, ErrorCode);
-    if (GHLib != nullptr) {
-      LoadedPath = platform::DynLibPath(GHLib);
-      if (LoadedPath.empty()) LoadedPath = GSystemLibrary;
-    } else {
-      LogDebug(kCat, Error.text);
+    if (!OpenSystemLibrary(LoadedPath)) {
+      // The executable carries no copy of the library to write out: the
+      // reader is unavailable, announced by its usual three lines.
       LogInfo(kCat, "libzbar-32.dll absente — extraction depuis ressources...");
-      if (!ExtractZBarDLL(LocalPath)) {
-        LogWarning(kCat, "Impossible d'extraire libzbar-32.dll — vérification barcode désactivée",
-                   0);
-        return false;
-      }
+      LogWarning(kCat, "Ressource LIBZBAR32 introuvable dans l'exe — DLL non embarquée ?", 0);
+      LogWarning(kCat, "Impossible d'extraire libzbar-32.dll — vérification barcode désactivée", 0);
+      return false;
     }
-  }
-  if (GHLib == nullptr) {
-    GHLib = platform::OpenDynLib(LocalPath, Error, ErrorCode);
-    if (GHLib == nullptr) {
-      LogDebug(kCat, Error.text);
+  } else {
+    const platform::TOsResult Opened = platform::OpenDynLib(LocalPath, GHLib);
+    if (!Opened.Ok()) {
+      LogDebug(kCat, Opened.text);
       LogWarning(kCat,
                  Format("LoadLibrary échoué pour %s (erreur %d) — vérification barcode désactivée",
-                        LocalPath.c_str(), ErrorCode),
+                        LocalPath.c_str(), Opened.code),
                  0);
       return false;
     }
@@ -192,7 +207,7 @@ bool ZBarAvailable() {
 }
 
 void SetZBarSystemLibraryForTesting(const std::string& Name) {
-  GSystemLibrary = Name.empty() ? std::string(ZBAR_LIBRARY_NAME) : Name;
+  GSystemLibraryForTesting = Name;
 }
 
 std::vector<uint8_t> BitmapZoneToY800(const TRasterView* Raster, int Y1, int Y2, int& Width,

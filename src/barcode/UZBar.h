@@ -7,17 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/DynLib.h"
+#include "barcode/URasterView.h"
 
-// A raster read in place: 32-bit pixels stored B, G, R, X in memory (Cairo's
-// CAIRO_FORMAT_RGB24 on a little-endian machine), rows `Stride` bytes apart.
-struct TRasterView {
-  const uint8_t* Pixels = nullptr;
-  int Width = 0;
-  int Height = 0;
-  int Stride = 0;
-};
-
+// Loads the library and binds its entry points: the copy in the executable's
+// Folder under the first of platform::BarcodeLibraryNames() when there is
+// one, else each of those names the system's way. False (logged) leaves the
+// reader unavailable; a later call tries again.
 bool InitZBar(const std::string& Folder);
 void FinalizeZBar();
 bool ZBarAvailable();
@@ -26,9 +21,6 @@ std::string ZBarReadBarcode(const TRasterView* Raster, int Y1, int Y2);
 
 // --- Supporting operations ------------------------------------------------------
 
-// The library's file name, looked for beside the executable first, then on
-// the system.
-constexpr const char* ZBAR_LIBRARY_NAME = "libzbar.so.0";
 // Image format code of 8-bit grey pixels ("Y800" as a little-endian integer).
 constexpr unsigned long ZBAR_FMT_Y800 = 0x30303859UL;
 // Threshold of the first two decoding passes.
@@ -40,13 +32,6 @@ constexpr int ZBAR_MARGIN = 50;
 namespace zbar {
 struct zbar_image_scanner_s;
 }
-
-// No library can be written out on this platform: logs why and returns false.
-bool ExtractZBarDLL(const std::string& DestPath);
-
-// The entry point `ExportName` of the loaded library, or null (then logs the
-// warning "Fonction introuvable dans DLL : <name>").
-platform::TDynProc LoadProc(const char* ExportName);
 
 // Rows Y1..Y2-1 of the raster as 8-bit grey, (Width + 100) bytes per row with
 // 50 white bytes on each side. Y1 below 0 becomes 0 and Y2 at or past the
@@ -78,5 +63,6 @@ std::string ScanY800Buffer(zbar::zbar_image_scanner_s* Scanner, const uint8_t* B
 bool IsAcceptedBarcode(const std::string& Text);
 
 // Test seam: the library name tried on the system when none lies beside the
-// executable (an empty name restores ZBAR_LIBRARY_NAME).
+// executable, in place of platform::BarcodeLibraryNames() (an empty name
+// restores them).
 void SetZBarSystemLibraryForTesting(const std::string& Name);

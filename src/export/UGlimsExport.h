@@ -13,7 +13,7 @@
 
 #include "astm/UASTMParser.h"
 #include "config/UConfig.h"
-#include "imaging/UImageProcessor.h"
+#include "imaging/UImageResult.h"
 #include "platform/Clock.h"
 
 constexpr const char* GLIMS_LOG_FILE = "Glims_log.csv";

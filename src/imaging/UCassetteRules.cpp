@@ -1,7 +1,8 @@
-// Cassette grouping and the small naming rules of UImageProcessor.h.
+// Cassette grouping and the small naming rules of the pictures.
+#include "imaging/UCassetteRules.h"
+
 #include <algorithm>
 
-#include "imaging/UImageProcessor.h"
 #include "logging/ULogger.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
@@ -105,17 +106,6 @@ void GroupByCassette(const TASTMMessage& Msg, TCassetteGroup* Groups, int& Count
 void FreeCassetteGroup(TCassetteGroup& Group) {
   Group.TestNames.clear();
   Group.TestNames.shrink_to_fit();
-}
-
-std::string NormalizeCassetteID(const std::string& Value) {
-  std::string Clean;
-  for (char C : Trim(Value)) {
-    if (C != ' ' && C != '-') Clean += C;
-  }
-  if (platform::Utf8Length(Clean) >= static_cast<size_t>(CASSETTE_ID_LENGTH)) {
-    return platform::Utf8Right(Clean, CASSETTE_ID_LENGTH);
-  }
-  return Clean;
 }
 
 std::string ApplyBagRule(const std::string& Value, int BagStart, int BagLength) {

@@ -1,20 +1,18 @@
 #pragma once
 
 // The rules that regroup a message's wells by cassette and name the
-// pictures: shared by the drawing, the picture pipeline and the barcode
-// check. All are pure functions of their arguments except GroupByCassette,
-// which also logs.
+// pictures: shared by the drawing and the picture pipeline. All are pure
+// functions of their arguments except GroupByCassette, which also logs.
 
 #include <array>
 #include <string>
 #include <vector>
 
 #include "astm/UASTMParser.h"
-#include "imaging/UImageCanvas.h"
+#include "imaging/URgbColor.h"
 
 constexpr int MAX_CASSETTES = 20;
 constexpr int WELLS_PER_CASSETTE = 6;
-constexpr int CASSETTE_ID_LENGTH = 6;
 
 // One cassette of one message. Wells and WellUsed are indexed by well number
 // 1..6 (entry 0 is unused).
@@ -52,8 +50,6 @@ extern const TReagentColorEntry REAGENT_COLORS[REAGENT_COLOR_COUNT];
 void GroupByCassette(const TASTMMessage& Msg, TCassetteGroup* Groups, int& Count);
 void FreeCassetteGroup(TCassetteGroup& Group);
 
-// Blanks and "-" removed, then the last CASSETTE_ID_LENGTH characters.
-std::string NormalizeCassetteID(const std::string& Value);
 // For a value starting with "=", its BagLength characters from position
 // BagStart (1-based); any other value unchanged.
 std::string ApplyBagRule(const std::string& Value, int BagStart, int BagLength);

@@ -1,12 +1,12 @@
 // Drawing of the composite picture: strips of the photograph, masks, header,
 // reagent grid, footer, alert border; and the QC identifier decoding.
+#include "imaging/UCompositeRender.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-
 #include <vector>
 
-#include "imaging/UImageProcessor.h"
 #include "imaging/UJpegCodec.h"
 #include "platform/Clock.h"
 #include "platform/Text.h"

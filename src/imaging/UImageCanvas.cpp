@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <numbers>
 #include <vector>
 
 #include "platform/Text.h"
@@ -229,10 +230,11 @@ void RoundedRectPath(cairo_t* Cr, double X1, double Y1, double X2, double Y2, do
     cairo_arc(Cr, 0, 0, 1, From, To);
     cairo_restore(Cr);
   };
-  Corner(X2 - RadiusX, Y1 + RadiusY, -M_PI / 2, 0);
-  Corner(X2 - RadiusX, Y2 - RadiusY, 0, M_PI / 2);
-  Corner(X1 + RadiusX, Y2 - RadiusY, M_PI / 2, M_PI);
-  Corner(X1 + RadiusX, Y1 + RadiusY, M_PI, 3 * M_PI / 2);
+  constexpr double Pi = std::numbers::pi;
+  Corner(X2 - RadiusX, Y1 + RadiusY, -Pi / 2, 0);
+  Corner(X2 - RadiusX, Y2 - RadiusY, 0, Pi / 2);
+  Corner(X1 + RadiusX, Y2 - RadiusY, Pi / 2, Pi);
+  Corner(X1 + RadiusX, Y1 + RadiusY, Pi, 3 * Pi / 2);
   cairo_close_path(Cr);
 }
 

@@ -15,25 +15,10 @@
 #include <memory>
 #include <string>
 
-#include "barcode/UZBar.h"
+#include "barcode/URasterView.h"
+#include "imaging/URgbColor.h"
 
 typedef struct _cairo_surface cairo_surface_t;
-
-struct TRgbColor {
-  uint8_t R = 0;
-  uint8_t G = 0;
-  uint8_t B = 0;
-  friend bool operator==(const TRgbColor&, const TRgbColor&) = default;
-};
-
-constexpr TRgbColor COLOR_WHITE{255, 255, 255};
-constexpr TRgbColor COLOR_BLACK{0, 0, 0};
-constexpr TRgbColor COLOR_NAVY{0, 0, 128};
-constexpr TRgbColor COLOR_BLUE{0, 0, 255};
-constexpr TRgbColor COLOR_RED{255, 0, 0};
-constexpr TRgbColor COLOR_GOLD{255, 215, 0};
-constexpr TRgbColor COLOR_SILVER{192, 192, 192};
-constexpr TRgbColor COLOR_LIGHT_GREY{240, 240, 240};
 
 // Largest raster side accepted anywhere (photographs included).
 constexpr int RASTER_MAX_SIDE = 20000;

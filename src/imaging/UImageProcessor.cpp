@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "barcode/UBarcodeVerif.h"
+#include "imaging/UCompositeRender.h"
 #include "imaging/UJpegCodec.h"
 #include "logging/ULogger.h"
 #include "platform/Files.h"

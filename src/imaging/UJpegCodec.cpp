@@ -10,6 +10,7 @@
 #include <cairo.h>
 
 #include <algorithm>
+#include <bit>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -25,11 +26,8 @@
 namespace {
 
 // Cairo's RGB24 pixel is a native-endian 32-bit 0x00RRGGBB.
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-constexpr J_COLOR_SPACE RASTER_COLOR_SPACE = JCS_EXT_BGRX;
-#else
-constexpr J_COLOR_SPACE RASTER_COLOR_SPACE = JCS_EXT_XRGB;
-#endif
+constexpr J_COLOR_SPACE RASTER_COLOR_SPACE =
+    std::endian::native == std::endian::little ? JCS_EXT_BGRX : JCS_EXT_XRGB;
 
 struct TJpegErrorManager {
   jpeg_error_mgr Pub;

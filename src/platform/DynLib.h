@@ -16,12 +16,13 @@ struct TDynLib;
 // Any entry point; the caller casts it to the function type it expects.
 using TDynProc = void (*)();
 
-// Opens the library at `path`. A name without "/" is searched the system's
-// way. On failure returns null and fills `error` (kind not_found when no such
-// library exists, else failed; text "dlopen 'path': <system message>") and
-// `errorCode` (a system error number, never 0: ENOENT for a missing library,
-// EACCES for one that cannot be read, ENOEXEC for one that cannot be loaded).
-TDynLib* OpenDynLib(const std::string& path, TOsResult& error, int& errorCode);
+// Opens the library at `path` into `lib`. A name without "/" is searched the
+// system's way. On failure `lib` is null and the result says why: not_found
+// when no such library exists, else failed; its text is "dlopen 'path':
+// <system message>" and its code the system's number for the failure, never
+// 0 (the one for a missing file, for a file that cannot be read, or for one
+// that is not a loadable library).
+[[nodiscard]] TOsResult OpenDynLib(const std::string& path, TDynLib*& lib);
 
 // The exported entry point `name`, or null when the library has none.
 TDynProc DynLibProc(TDynLib* lib, const char* name);

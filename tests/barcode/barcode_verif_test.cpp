@@ -147,3 +147,10 @@ TEST_F(VerifyTest, CassetteOfOnlyDashesMatchesNoCode) {
 }
 
 }  // namespace
+
+TEST(CassetteRules, NormalizeCassetteID) {
+  EXPECT_EQ(NormalizeCassetteID("12-34 5678"), "345678");
+  EXPECT_EQ(NormalizeCassetteID("12 34"), "1234");
+  EXPECT_EQ(NormalizeCassetteID("  ab1234 "), "ab1234");
+  EXPECT_EQ(NormalizeCassetteID(""), "");
+}

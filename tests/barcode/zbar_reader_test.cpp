@@ -9,6 +9,7 @@
 #include "barcode/BarcodeFixture.h"
 #include "barcode/BarcodeRasters.h"
 #include "barcode/UZBar.h"
+#include "platform/SystemNames.h"
 
 namespace {
 
@@ -260,7 +261,7 @@ TEST_F(ZBarReadTest, BandsOutsideOrLargerThanTheRaster) {
 std::string FindSystemLibrary() {
   for (const char* dir : {"/usr/lib/x86_64-linux-gnu", "/usr/lib/aarch64-linux-gnu", "/usr/lib64",
                           "/usr/lib", "/lib/x86_64-linux-gnu"}) {
-    const std::string path = std::string(dir) + "/" + ZBAR_LIBRARY_NAME;
+    const std::string path = std::string(dir) + "/" + platform::BarcodeLibraryNames().front();
     if (std::filesystem::exists(path)) return path;
   }
   return {};
@@ -272,7 +273,7 @@ TEST_F(BarcodeTest, SystemLibraryLoadsWhenNoneIsBesideTheExecutable) {
   const auto lines = LinesWith("service.log", "[ZBAR]");
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("[INFO    ] [ZBAR] ZBar initialisé avec succès — "), std::string::npos);
-  EXPECT_NE(lines[0].find(ZBAR_LIBRARY_NAME), std::string::npos);
+  EXPECT_NE(lines[0].find(platform::BarcodeLibraryNames().front()), std::string::npos);
   // Idempotent: a second call neither reloads nor logs.
   EXPECT_TRUE(InitZBar(config_.ExeFolder));
   EXPECT_EQ(LinesWith("service.log", "[ZBAR]").size(), 1u);

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "imaging/ImagingTestData.h"
-#include "imaging/UImageProcessor.h"
+#include "imaging/UCassetteRules.h"
 #include "logging/ULogger.h"
 #include "platform/Text.h"
 #include "support/TempFolder.h"
@@ -107,13 +107,6 @@ TEST_F(GroupByCassetteLogTest, TwentyFirstCassetteIsRefusedWithAWarning) {
   EXPECT_NE(Log.find("[WARNING ] [IMAGE] Max cassettes atteint (20) — CassID ignoré: C21"),
             std::string::npos)
       << Log;
-}
-
-TEST(CassetteRules, NormalizeCassetteID) {
-  EXPECT_EQ(NormalizeCassetteID("12-34 5678"), "345678");
-  EXPECT_EQ(NormalizeCassetteID("12 34"), "1234");
-  EXPECT_EQ(NormalizeCassetteID("  ab1234 "), "ab1234");
-  EXPECT_EQ(NormalizeCassetteID(""), "");
 }
 
 TEST(CassetteRules, ApplyBagRule) {

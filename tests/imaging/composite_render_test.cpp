@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "imaging/ImagingTestData.h"
-#include "imaging/UImageProcessor.h"
+#include "imaging/UCompositeRender.h"
 #include "imaging/UJpegCodec.h"
 #include "platform/Clock.h"
 #include "samplelab/SamplePhoto.h"

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "imaging/ImagingTestData.h"
+#include "imaging/UCompositeRender.h"
 #include "imaging/UImageProcessor.h"
 #include "imaging/UJpegCodec.h"
 #include "logging/ULogger.h"

@@ -31,21 +31,19 @@ int ErrorCodeFor(const std::string& path, const std::string& message) {
 
 }  // namespace
 
-TDynLib* OpenDynLib(const std::string& path, TOsResult& error, int& errorCode) {
-  error = TOsResult::Success();
-  errorCode = 0;
+TOsResult OpenDynLib(const std::string& path, TDynLib*& lib) {
+  lib = nullptr;
   ::dlerror();  // clears any earlier message
   void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     const char* text = ::dlerror();
     const std::string message = text != nullptr ? text : "unknown error";
-    errorCode = ErrorCodeFor(path, message);
-    error = TOsResult::Failure(
-        errorCode == ENOENT ? TOsResult::Kind::not_found : TOsResult::Kind::failed,
-        "dlopen '" + path + "': " + message);
-    return nullptr;
+    const int code = ErrorCodeFor(path, message);
+    return TOsResult::Failure(code == ENOENT ? TOsResult::Kind::not_found : TOsResult::Kind::failed,
+                              "dlopen '" + path + "': " + message, code);
   }
-  return new TDynLib{handle};
+  lib = new TDynLib{handle};
+  return TOsResult::Success();
 }
 
 TDynProc DynLibProc(TDynLib* lib, const char* name) {
