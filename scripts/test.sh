@@ -39,6 +39,9 @@ phase "formatting (clang-format --dry-run --Werror over every C++ file)"
 git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 echo "formatting: $(git ls-files '*.cpp' '*.h' | wc -l) files checked"
 
+phase "layers (scripts/check-layers.sh: every include points down)"
+scripts/check-layers.sh
+
 phase "build, default preset (release with debug info, gcc, warnings as errors)"
 cmake --preset default >/dev/null
 cmake --build --preset default
