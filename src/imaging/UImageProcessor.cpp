@@ -147,8 +147,9 @@ bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group
   const std::string& ColorFile = Group.ColorImageFile;
 
   // A photograph name that would lead out of the images folder is missing.
-  const std::string RawColorPath =
-      IsPlainFileName(ColorFile) ? platform::JoinPath(ImagesPath, ColorFile) : std::string();
+  const std::string RawColorPath = platform::IsPlainFileName(ColorFile)
+                                       ? platform::JoinPath(ImagesPath, ColorFile)
+                                       : std::string();
   if (RawColorPath.empty() || !platform::FileExists(RawColorPath)) {
     Result.ErrorDetail = "Image brute Color introuvable : " + ColorFile;
     LogError("IMAGE", Result.ErrorDetail, EVT_PROCESSING_ERROR);

@@ -10,8 +10,8 @@
 // optionally reduced. Log lines use the categories "IMAGE" and "RESIZE".
 //
 // Values taken from the message never leave their folder: a value that
-// becomes one file or folder name goes through MakeSafeFileName, and a
-// photograph name that is not a plain file name counts as missing.
+// becomes one file or folder name goes through platform::MakeSafeFileName,
+// and a photograph name that is not a plain file name counts as missing.
 
 #include <functional>
 #include <string>

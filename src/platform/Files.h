@@ -30,6 +30,14 @@ std::string ChangeFileExt(std::string_view path, std::string_view ext);
 std::string JoinPath(std::string_view folder, std::string_view name);
 // True for a path that names the same place whatever the current folder.
 bool IsAbsolutePath(std::string_view path);
+// A value that becomes one file or folder name: "/", "\" and NUL become "_",
+// and a name "." or ".." has its dots replaced by "_", so the name always
+// stays inside its folder. Every other value is returned unchanged (an empty
+// one stays empty).
+std::string MakeSafeFileName(std::string_view value);
+// True when `name` is one plain file name: not empty, not "." or "..", and
+// without "/", "\" or NUL.
+bool IsPlainFileName(std::string_view name);
 
 // --- Queries ---------------------------------------------------------------------
 // An entry of that name exists and is not a folder (links followed).

@@ -33,7 +33,7 @@ std::string ExceptionText(const std::exception_ptr& error) {
 
 TVelmarServiceThread::TVelmarServiceThread(const TAppConfig& Config)
     : FConfig(Config), FValidation("Automatic") {
-  FDoneFolder = platform::IncludeTrailingDelimiter(FConfig.LogFolder) + DONE_SUBFOLDER;
+  FDoneFolder = platform::JoinPath(FConfig.LogFolder, DONE_SUBFOLDER);
   LogInfo(kCat, "Thread service créé — Cycle: " + std::to_string(FConfig.Cycle) +
                     "s | Instruments: " + std::to_string(FConfig.InstrCount));
 }
@@ -271,8 +271,8 @@ bool TVelmarServiceThread::ProcessTRAFile(const std::string& FilePath,
       TAppConfig QCConfig = FConfig;
       // The instrument identifier comes from the message: it names one
       // folder under QCDest, never a path.
-      const std::string QCFolder = platform::IncludeTrailingDelimiter(FConfig.QCDest) +
-                                   MakeSafeFileName(Msg.Header.InstrumentID);
+      const std::string QCFolder =
+          platform::JoinPath(FConfig.QCDest, platform::MakeSafeFileName(Msg.Header.InstrumentID));
       LogDebug("QC", Format("QCDest=[%s] InstrID=[%s] QCFolder=[%s]", FConfig.QCDest.c_str(),
                             Msg.Header.InstrumentID.c_str(), QCFolder.c_str()));
       LogDebug("QC", Format("ImagesFolder=[%s] ImageDestFolder=[%s]", ImagesFolder.c_str(),

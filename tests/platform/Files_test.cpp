@@ -27,6 +27,22 @@ TEST(FilePaths, PathTextHelpers) {
   EXPECT_EQ(JoinPath("/a", "b"), "/a/b");
 }
 
+TEST(FilePaths, ValuesFromTheMessageNeverLeaveTheFolder) {
+  EXPECT_EQ(MakeSafeFileName("IH500-0042"), "IH500-0042");
+  EXPECT_EQ(MakeSafeFileName("."), "_");
+  EXPECT_EQ(MakeSafeFileName(".."), "__");
+  EXPECT_EQ(MakeSafeFileName("..."), "...");
+  EXPECT_EQ(MakeSafeFileName("../x"), ".._x");
+  EXPECT_EQ(MakeSafeFileName(""), "");
+
+  EXPECT_TRUE(IsPlainFileName("photo 1.jpg"));
+  EXPECT_FALSE(IsPlainFileName(""));
+  EXPECT_FALSE(IsPlainFileName(".."));
+  EXPECT_FALSE(IsPlainFileName("../photo.jpg"));
+  EXPECT_FALSE(IsPlainFileName("/etc/passwd"));
+  EXPECT_FALSE(IsPlainFileName("a\\b.jpg"));
+}
+
 TEST_F(FilesTest, MissingThingsAreNotFoundNotErrors) {
   EXPECT_FALSE(FileExists(Path("none")));
   EXPECT_EQ(FileSize(Path("none")), -1);

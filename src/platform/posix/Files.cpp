@@ -117,7 +117,6 @@ TOsResult internal::ListFolderFiles(const std::string& folder,
                                     std::vector<std::string>& names) {
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) return Error("opendir " + Quoted(folder), errno);
-  const std::string base = IncludeTrailingDelimiter(folder);
   errno = 0;
   while (dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
@@ -125,7 +124,7 @@ TOsResult internal::ListFolderFiles(const std::string& folder,
     if (!accept(name)) continue;
     if (entry->d_type == DT_DIR) continue;
     if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
-      if (FolderExists(base + name)) continue;
+      if (FolderExists(JoinPath(folder, name))) continue;
     }
     names.push_back(name);
   }
