@@ -84,7 +84,21 @@ bool ProbeWritable(const std::string& folder, const std::string& probeName);
 [[nodiscard]] TOsResult RenameNoReplace(const std::string& from, const std::string& to);
 // Replaces `to` when it exists.
 [[nodiscard]] TOsResult RenameReplacing(const std::string& from, const std::string& to);
-// Copies the content, replacing `to` when it exists.
+// Copies the content, replacing `to` when it exists. The copy is made under
+// the temporary name WriteFileReplacing uses, then renamed over `to`; the
+// temporary file is removed on any failure, so `to` never holds a part.
 [[nodiscard]] TOsResult CopyReplacing(const std::string& from, const std::string& to);
+
+// How MoveFileReplacing brought the file to its new name.
+enum class TMoveHow {
+  renamed,                // `to` did not exist
+  renamed_over_existing,  // renamed over a file of that name
+  copied,                 // copied (see CopyReplacing), then the source removed
+};
+// Moves `from` to `to`, replacing a file of that name: by a rename when the
+// file system allows one, else by a copy after which the source is removed
+// (a source that cannot be removed stays). `how` is set on success only.
+[[nodiscard]] TOsResult MoveFileReplacing(const std::string& from, const std::string& to,
+                                          TMoveHow& how);
 
 }  // namespace platform

@@ -208,20 +208,18 @@ bool TVelmarServiceThread::MoveToDone(const std::string& FilePath) {
   const std::string BaseName = platform::ExtractFileName(FilePath);
   const std::string DestPath = platform::JoinPath(FDoneFolder, BaseName);
 
-  // A rename replaces an older copy of the same name in one step; across
-  // file systems (or from a read-only folder) the file is copied instead and
-  // the source removed only once the copy is complete.
-  if (platform::RenameReplacing(FilePath, DestPath).Ok()) {
-    LogDebug(kCat, "Déplacé vers done : " + BaseName);
-  } else {
-    const platform::TOsResult copy = platform::CopyReplacing(FilePath, DestPath);
-    if (!copy.Ok()) {
-      LogError(kCat, "Erreur déplacement vers done : " + copy.text + " — " + BaseName, 0);
-      return false;
-    }
-    (void)platform::RemoveFile(FilePath);
-    LogDebug(kCat, "Copié vers done : " + BaseName);
+  // An older copy of the same name is replaced; across file systems (or from
+  // a read-only folder) the file is copied and the source removed once the
+  // copy is complete.
+  platform::TMoveHow How = platform::TMoveHow::renamed;
+  const platform::TOsResult Moved = platform::MoveFileReplacing(FilePath, DestPath, How);
+  if (!Moved.Ok()) {
+    LogError(kCat, "Erreur déplacement vers done : " + Moved.text + " — " + BaseName, 0);
+    return false;
   }
+  LogDebug(kCat,
+           (How == platform::TMoveHow::copied ? "Copié vers done : " : "Déplacé vers done : ") +
+               BaseName);
 
   std::vector<std::string> names;
   if (platform::ListFiles(FDoneFolder, "*.*", names).Ok()) {

@@ -126,3 +126,16 @@ TEST_F(FilesTest, AppendCopyAndRemove) {
   ASSERT_TRUE(RemoveFile(Path("copy")).Ok());
   EXPECT_FALSE(FileExists(Path("copy")));
 }
+
+TEST_F(FilesTest, CopyThatCannotTakeItsNameLeavesNoTemporaryFile) {
+  WriteAll(Path("src/a.tra"), "content");
+  std::filesystem::create_directories(Path("dst/a.tra/inside"));  // a folder holds the name
+  const TOsResult r = CopyReplacing(Path("src/a.tra"), Path("dst/a.tra"));
+  EXPECT_FALSE(r.Ok());
+  EXPECT_NE(r.text.find("rename"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(Path("dst/.a.tra.tmp")));
+  TMoveHow how = TMoveHow::copied;
+  EXPECT_FALSE(MoveFileReplacing(Path("src/a.tra"), Path("dst/a.tra"), how).Ok());
+  EXPECT_EQ(ReadAll(Path("src/a.tra")), "content");  // the source stays
+  EXPECT_FALSE(std::filesystem::exists(Path("dst/.a.tra.tmp")));
+}
