@@ -111,7 +111,7 @@ int ElapsedMs(int64_t Start) {
 std::string LocalLibraryPath(const std::string& Folder) {
   const std::vector<std::string> Names = platform::BarcodeLibraryNames();
   if (Names.empty()) return {};
-  return platform::IncludeTrailingDelimiter(Folder) + Names.front();
+  return platform::JoinPath(Folder, Names.front());
 }
 
 // Opens the first of the library's names the system can load, searched the

@@ -114,8 +114,7 @@ std::string FirstSampleID(const TASTMMessage& Msg, const char* none) {
 }  // namespace
 
 std::string GlimsLogPath(const TAppConfig& Config) {
-  if (Config.ExeFolder.empty()) return GLIMS_LOG_FILE;
-  return platform::IncludeTrailingDelimiter(Config.ExeFolder) + GLIMS_LOG_FILE;
+  return platform::JoinPath(Config.ExeFolder, GLIMS_LOG_FILE);
 }
 
 bool LoadGlimsLog(const std::string& LogPath, std::vector<TGlimsLogEntry>& Entries, int& Count) {
@@ -279,14 +278,12 @@ std::string BuildUPLContent(const TASTMMessage& Msg, const TImageResult* ImageRe
 std::string FindAvailableUPLPath(const std::string& GlimsFolder, const std::string& Prefix,
                                  const std::string& OID) {
   // The sample identifier comes from the result file: a separator in it
-  // would lead outside the upload folder.
-  std::string safeOID = OID;
-  for (char& c : safeOID) {
-    if (c == '/' || c == '\\' || c == '\0') c = '_';
-  }
-  const std::string base = platform::IncludeTrailingDelimiter(GlimsFolder) + Prefix + safeOID;
+  // would lead outside the upload folder. The prefix comes from the
+  // configuration and is used as written.
+  const std::string base =
+      platform::JoinPath(GlimsFolder, Prefix + platform::MakeSafeFileName(OID + "_"));
   for (int n = 0;; ++n) {
-    const std::string path = base + "_" + std::to_string(n) + ".UPL";
+    const std::string path = base + std::to_string(n) + ".UPL";
     if (!platform::FileExists(path) && !platform::FolderExists(path)) return path;
   }
 }

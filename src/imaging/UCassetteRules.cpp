@@ -199,18 +199,5 @@ std::string BuildImageFileName(const std::string& DestFolder, const std::string&
                                const std::string& ImageFormat) {
   const std::string Name = SampleID + "_" + SanitizePanelName(PanelName) + "_" + Group.CassetteID +
                            "_" + BuildWellsString(Group) + "." + platform::LowerAscii(ImageFormat);
-  return platform::IncludeTrailingDelimiter(DestFolder) + MakeSafeFileName(Name);
-}
-
-std::string MakeSafeFileName(const std::string& Value) {
-  if (Value == "." || Value == "..") return std::string(Value.size(), '_');
-  std::string Name = Value;
-  for (char& C : Name) {
-    if (C == '/' || C == '\\' || C == '\0') C = '_';
-  }
-  return Name;
-}
-
-bool IsPlainFileName(const std::string& Name) {
-  return !Name.empty() && MakeSafeFileName(Name) == Name;
+  return platform::JoinPath(DestFolder, platform::MakeSafeFileName(Name));
 }

@@ -62,16 +62,7 @@ TAlertBorderType GetAlertBorderType(const std::string& FlagField);
 std::string BuildWellsString(const TCassetteGroup& Group);
 std::string SanitizePanelName(const std::string& PanelName);
 // DestFolder + "Sample_Panel_Cassette_Wells.ext"; the name is one file name
-// (see MakeSafeFileName), so hostile values cannot leave DestFolder.
+// (see platform::MakeSafeFileName), so hostile values cannot leave DestFolder.
 std::string BuildImageFileName(const std::string& DestFolder, const std::string& SampleID,
                                const std::string& PanelName, const TCassetteGroup& Group,
                                const std::string& ImageFormat);
-
-// A value that becomes one file or folder name: "/", "\" and NUL become "_",
-// and a name "." or ".." has its dots replaced by "_", so the name always
-// stays inside its folder. Every other value is returned unchanged (an empty
-// one stays empty).
-std::string MakeSafeFileName(const std::string& Value);
-// True when Name is one plain file name: not empty, not "." or "..", and
-// without "/", "\" or NUL.
-bool IsPlainFileName(const std::string& Name);

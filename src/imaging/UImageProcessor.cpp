@@ -58,16 +58,6 @@ bool SaveFullSize(const TRaster& Bmp, const std::string& Path, std::string& Enco
   return true;
 }
 
-// Copies From to To through a temporary name beside To.
-platform::TOsResult CopyIntoPlace(const std::string& From, const std::string& To) {
-  const std::string Temp =
-      platform::JoinPath(platform::ExtractFileDir(To), "." + ExtractFileName(To) + ".tmp");
-  platform::TOsResult Result = platform::CopyReplacing(From, Temp);
-  if (Result.Ok()) Result = platform::RenameReplacing(Temp, To);
-  if (!Result.Ok()) (void)platform::RemoveFile(Temp);
-  return Result;
-}
-
 void LogGenerated(TAlertBorderType Border, const std::string& OutputPath,
                   const TCassetteGroup& Group) {
   const std::string Name = ExtractFileName(OutputPath);
@@ -119,21 +109,18 @@ bool MoveToWrongImages(const std::string& LogFolder, std::string& OutputPath) {
   if (!platform::FileExists(OutputPath)) return false;
   const std::string Name = ExtractFileName(OutputPath);
   const std::string Target = platform::JoinPath(WrongFolder, Name);
-  if (platform::RenameNoReplace(OutputPath, Target).Ok()) {
-    LogInfo("IMAGE", "Image déplacée vers wrong_images : " + Name);
-    OutputPath = Target;
-    return true;
-  }
-  // A picture of that name is already there (or the folder is on another
-  // file system): the new one replaces it.
-  const platform::TOsResult Copied = CopyIntoPlace(OutputPath, Target);
-  if (!Copied.Ok()) {
-    LogError("IMAGE", "Erreur déplacement wrong_images : " + Copied.text, 0);
+  platform::TMoveHow How = platform::TMoveHow::renamed;
+  const platform::TOsResult Moved = platform::MoveFileReplacing(OutputPath, Target, How);
+  if (!Moved.Ok()) {
+    LogError("IMAGE", "Erreur déplacement wrong_images : " + Moved.text, 0);
     return false;
   }
-  (void)platform::RemoveFile(OutputPath);
   OutputPath = Target;
-  LogInfo("IMAGE", "Image copiée vers wrong_images : " + Name);
+  // The second line marks a picture that replaced one of the same name, or
+  // one copied across file systems.
+  LogInfo("IMAGE", (How == platform::TMoveHow::renamed ? "Image déplacée vers wrong_images : "
+                                                       : "Image copiée vers wrong_images : ") +
+                       Name);
   return true;
 }
 
@@ -147,8 +134,9 @@ bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group
   const std::string& ColorFile = Group.ColorImageFile;
 
   // A photograph name that would lead out of the images folder is missing.
-  const std::string RawColorPath =
-      IsPlainFileName(ColorFile) ? platform::JoinPath(ImagesPath, ColorFile) : std::string();
+  const std::string RawColorPath = platform::IsPlainFileName(ColorFile)
+                                       ? platform::JoinPath(ImagesPath, ColorFile)
+                                       : std::string();
   if (RawColorPath.empty() || !platform::FileExists(RawColorPath)) {
     Result.ErrorDetail = "Image brute Color introuvable : " + ColorFile;
     LogError("IMAGE", Result.ErrorDetail, EVT_PROCESSING_ERROR);

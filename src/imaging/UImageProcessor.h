@@ -10,8 +10,8 @@
 // optionally reduced. Log lines use the categories "IMAGE" and "RESIZE".
 //
 // Values taken from the message never leave their folder: a value that
-// becomes one file or folder name goes through MakeSafeFileName, and a
-// photograph name that is not a plain file name counts as missing.
+// becomes one file or folder name goes through platform::MakeSafeFileName,
+// and a photograph name that is not a plain file name counts as missing.
 
 #include <functional>
 #include <string>
@@ -39,9 +39,9 @@ bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group
 // else reduced to ResizeFactor percent by area averaging of the raster's
 // pixels. True when the file exists afterwards.
 bool ResizeAndSave(const TRaster& SourceBmp, const std::string& Path, int ResizeFactor);
-// Moves the picture at OutputPath into LogFolder/wrong_images (copy and
-// delete when a file of that name is already there); OutputPath follows the
-// picture. False, OutputPath unchanged, when it could not be moved.
+// Moves the picture at OutputPath into LogFolder/wrong_images, replacing a
+// picture of that name already there; OutputPath follows the picture. False,
+// OutputPath unchanged, when it could not be moved.
 bool MoveToWrongImages(const std::string& LogFolder, std::string& OutputPath);
 // Reduced size of one side: nearest(Side x Factor / 100), halves to even,
 // at least 1.

@@ -36,7 +36,7 @@ std::string CategoryUpper(const std::string& category) {
 }
 
 std::string FolderFile(const std::string& folder, const char* name) {
-  return platform::IncludeTrailingDelimiter(folder) + name;
+  return platform::JoinPath(folder, name);
 }
 
 }  // namespace
@@ -169,7 +169,7 @@ void RotateLogsIfNeeded(int64_t MaxBytes) {
 }
 
 std::string FlagFilePath(const std::string& FlagName) {
-  return platform::IncludeTrailingDelimiter(GExeFolder) + FlagName;
+  return platform::JoinPath(GExeFolder, FlagName);
 }
 
 void SetFlag(const std::string& FlagName, const std::string& Reason) {

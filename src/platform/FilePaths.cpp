@@ -49,4 +49,17 @@ std::string JoinPath(std::string_view folder, std::string_view name) {
   return IncludeTrailingDelimiter(folder) + std::string(name);
 }
 
+std::string MakeSafeFileName(std::string_view value) {
+  if (value == "." || value == "..") return std::string(value.size(), '_');
+  std::string name(value);
+  for (char& c : name) {
+    if (c == '/' || c == '\\' || c == '\0') c = '_';
+  }
+  return name;
+}
+
+bool IsPlainFileName(std::string_view name) {
+  return !name.empty() && MakeSafeFileName(name) == name;
+}
+
 }  // namespace platform

@@ -30,6 +30,14 @@ std::string ChangeFileExt(std::string_view path, std::string_view ext);
 std::string JoinPath(std::string_view folder, std::string_view name);
 // True for a path that names the same place whatever the current folder.
 bool IsAbsolutePath(std::string_view path);
+// A value that becomes one file or folder name: "/", "\" and NUL become "_",
+// and a name "." or ".." has its dots replaced by "_", so the name always
+// stays inside its folder. Every other value is returned unchanged (an empty
+// one stays empty).
+std::string MakeSafeFileName(std::string_view value);
+// True when `name` is one plain file name: not empty, not "." or "..", and
+// without "/", "\" or NUL.
+bool IsPlainFileName(std::string_view name);
 
 // --- Queries ---------------------------------------------------------------------
 // An entry of that name exists and is not a folder (links followed).
@@ -76,7 +84,21 @@ bool ProbeWritable(const std::string& folder, const std::string& probeName);
 [[nodiscard]] TOsResult RenameNoReplace(const std::string& from, const std::string& to);
 // Replaces `to` when it exists.
 [[nodiscard]] TOsResult RenameReplacing(const std::string& from, const std::string& to);
-// Copies the content, replacing `to` when it exists.
+// Copies the content, replacing `to` when it exists. The copy is made under
+// the temporary name WriteFileReplacing uses, then renamed over `to`; the
+// temporary file is removed on any failure, so `to` never holds a part.
 [[nodiscard]] TOsResult CopyReplacing(const std::string& from, const std::string& to);
+
+// How MoveFileReplacing brought the file to its new name.
+enum class TMoveHow {
+  renamed,                // `to` did not exist
+  renamed_over_existing,  // renamed over a file of that name
+  copied,                 // copied (see CopyReplacing), then the source removed
+};
+// Moves `from` to `to`, replacing a file of that name: by a rename when the
+// file system allows one, else by a copy after which the source is removed
+// (a source that cannot be removed stays). `how` is set on success only.
+[[nodiscard]] TOsResult MoveFileReplacing(const std::string& from, const std::string& to,
+                                          TMoveHow& how);
 
 }  // namespace platform

@@ -33,7 +33,7 @@ std::string ExceptionText(const std::exception_ptr& error) {
 
 TVelmarServiceThread::TVelmarServiceThread(const TAppConfig& Config)
     : FConfig(Config), FValidation("Automatic") {
-  FDoneFolder = platform::IncludeTrailingDelimiter(FConfig.LogFolder) + DONE_SUBFOLDER;
+  FDoneFolder = platform::JoinPath(FConfig.LogFolder, DONE_SUBFOLDER);
   LogInfo(kCat, "Thread service créé — Cycle: " + std::to_string(FConfig.Cycle) +
                     "s | Instruments: " + std::to_string(FConfig.InstrCount));
 }
@@ -208,20 +208,18 @@ bool TVelmarServiceThread::MoveToDone(const std::string& FilePath) {
   const std::string BaseName = platform::ExtractFileName(FilePath);
   const std::string DestPath = platform::JoinPath(FDoneFolder, BaseName);
 
-  // A rename replaces an older copy of the same name in one step; across
-  // file systems (or from a read-only folder) the file is copied instead and
-  // the source removed only once the copy is complete.
-  if (platform::RenameReplacing(FilePath, DestPath).Ok()) {
-    LogDebug(kCat, "Déplacé vers done : " + BaseName);
-  } else {
-    const platform::TOsResult copy = platform::CopyReplacing(FilePath, DestPath);
-    if (!copy.Ok()) {
-      LogError(kCat, "Erreur déplacement vers done : " + copy.text + " — " + BaseName, 0);
-      return false;
-    }
-    (void)platform::RemoveFile(FilePath);
-    LogDebug(kCat, "Copié vers done : " + BaseName);
+  // An older copy of the same name is replaced; across file systems (or from
+  // a read-only folder) the file is copied and the source removed once the
+  // copy is complete.
+  platform::TMoveHow How = platform::TMoveHow::renamed;
+  const platform::TOsResult Moved = platform::MoveFileReplacing(FilePath, DestPath, How);
+  if (!Moved.Ok()) {
+    LogError(kCat, "Erreur déplacement vers done : " + Moved.text + " — " + BaseName, 0);
+    return false;
   }
+  LogDebug(kCat,
+           (How == platform::TMoveHow::copied ? "Copié vers done : " : "Déplacé vers done : ") +
+               BaseName);
 
   std::vector<std::string> names;
   if (platform::ListFiles(FDoneFolder, "*.*", names).Ok()) {
@@ -271,8 +269,8 @@ bool TVelmarServiceThread::ProcessTRAFile(const std::string& FilePath,
       TAppConfig QCConfig = FConfig;
       // The instrument identifier comes from the message: it names one
       // folder under QCDest, never a path.
-      const std::string QCFolder = platform::IncludeTrailingDelimiter(FConfig.QCDest) +
-                                   MakeSafeFileName(Msg.Header.InstrumentID);
+      const std::string QCFolder =
+          platform::JoinPath(FConfig.QCDest, platform::MakeSafeFileName(Msg.Header.InstrumentID));
       LogDebug("QC", Format("QCDest=[%s] InstrID=[%s] QCFolder=[%s]", FConfig.QCDest.c_str(),
                             Msg.Header.InstrumentID.c_str(), QCFolder.c_str()));
       LogDebug("QC", Format("ImagesFolder=[%s] ImageDestFolder=[%s]", ImagesFolder.c_str(),

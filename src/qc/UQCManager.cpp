@@ -97,7 +97,7 @@ void InitQCManager(const TAppConfig& Config) {
     GInitialized = true;
     GExeFolder = Config.ExeFolder;
   }
-  const std::string targets = platform::IncludeTrailingDelimiter(Config.ExeFolder) + QC_TARGET_FILE;
+  const std::string targets = platform::JoinPath(Config.ExeFolder, QC_TARGET_FILE);
   const int rows = LoadQCTargets(targets);
   if (rows <= 0) {
     LogWarning(kCat, "Fichier valeurs cibles QC introuvable ou vide : " + targets, 0);
@@ -115,7 +115,7 @@ void FinalizeQCManager() {
 // --- QC log -------------------------------------------------------------------------
 
 std::string QCLogPath(const TAppConfig& Config) {
-  return platform::IncludeTrailingDelimiter(Config.ExeFolder) + QC_LOG_FILE;
+  return platform::JoinPath(Config.ExeFolder, QC_LOG_FILE);
 }
 
 TQCLine BuildQCLine(const TMRecord& MRec, const TRRecord& RRec, const TOrderRecord& OrdRec,
@@ -341,17 +341,9 @@ int ExtractLotLines(const std::string& FilePath, const std::string& KLot,
   return found;
 }
 
-std::string ReportFileLot(const std::string& KLot) {
-  std::string out = KLot;
-  for (char& c : out) {
-    if (c == '/' || c == '\\' || c == '\0') c = '_';
-  }
-  return out;
-}
-
 bool ReportExists(const std::string& ReportDest, const std::string& KLot) {
   if (ReportDest.empty()) return false;
-  const std::string stem = "QC_Report_" + ReportFileLot(KLot) + "_";
+  const std::string stem = platform::MakeSafeFileName("QC_Report_" + KLot + "_");
   std::vector<std::string> names;
   if (!platform::ListFiles(ReportDest, "QC_Report_*.pdf", names).Ok()) return false;
   for (const std::string& name : names) {
@@ -379,9 +371,11 @@ bool GenerateReportForLot(const std::string& FilePath, const std::string& KLot,
   if (!made.Ok()) {
     throw std::runtime_error("Création dossier rapports QC impossible : " + made.text);
   }
+  // The lot comes from the result files: it makes part of one file name.
   const std::string base = platform::JoinPath(
-      ReportDest, Format("QC_Report_%s_%s", ReportFileLot(KLot).c_str(),
-                         platform::FormatDateTime("yyyymmdd", platform::Now()).c_str()));
+      ReportDest,
+      platform::MakeSafeFileName("QC_Report_" + KLot + "_" +
+                                 platform::FormatDateTime("yyyymmdd", platform::Now())));
   const std::string psFile = base + ".ps";
   const std::string pdfFile = base + ".pdf";
   const std::string gsExe = FindGhostscript(GExeFolder);
@@ -409,7 +403,7 @@ bool GenerateReportForLot(const std::string& FilePath, const std::string& KLot,
 
 std::string FindGhostscript(const std::string& ExeFolder) {
   const std::string program = platform::GhostscriptProgramName();
-  const std::string beside = platform::IncludeTrailingDelimiter(ExeFolder) + program;
+  const std::string beside = platform::JoinPath(ExeFolder, program);
   if (platform::FileExists(beside)) return beside;
   const std::string onPath = platform::FindProgramOnPath(program);
   return onPath.empty() ? beside : onPath;

@@ -106,10 +106,9 @@ TUniqueStringList CollectLots(const std::string& FilePath);
 int ExtractLotLines(const std::string& FilePath, const std::string& KLot,
                     std::vector<TQCLine>& Lines,
                     size_t Capacity = std::numeric_limits<size_t>::max());
-// The lot as written in report file names: "/", "\" and NUL become "_".
-std::string ReportFileLot(const std::string& KLot);
 // True when ReportDest holds a file named "QC_Report_" + lot + "_" + eight
-// digits + ".pdf" (letter case ignored), the name this service gives reports.
+// digits + ".pdf" (letter case ignored; separators in the lot made "_"), the
+// name this service gives reports.
 bool ReportExists(const std::string& ReportDest, const std::string& KLot);
 // Prints every reading of the lot, converts the document to PDF and, on
 // success, archives the lot's lines. Throws like CheckAndGenerateReports.

@@ -175,18 +175,4 @@ TEST(CassetteRules, ValuesFromTheMessageNeverLeaveTheFolder) {
   EXPECT_EQ(Path, "/img/.._.._etc_x_P_.._.._1.jpg");
   Group.CassetteID = std::string("a\\b\0c", 5);
   EXPECT_EQ(BuildImageFileName("/img", "/abs", "P", Group, "jpg"), "/img/_abs_P_a_b_c_1.jpg");
-
-  EXPECT_EQ(MakeSafeFileName("IH500-0042"), "IH500-0042");
-  EXPECT_EQ(MakeSafeFileName("."), "_");
-  EXPECT_EQ(MakeSafeFileName(".."), "__");
-  EXPECT_EQ(MakeSafeFileName("..."), "...");
-  EXPECT_EQ(MakeSafeFileName("../x"), ".._x");
-  EXPECT_EQ(MakeSafeFileName(""), "");
-
-  EXPECT_TRUE(IsPlainFileName("photo 1.jpg"));
-  EXPECT_FALSE(IsPlainFileName(""));
-  EXPECT_FALSE(IsPlainFileName(".."));
-  EXPECT_FALSE(IsPlainFileName("../photo.jpg"));
-  EXPECT_FALSE(IsPlainFileName("/etc/passwd"));
-  EXPECT_FALSE(IsPlainFileName("a\\b.jpg"));
 }

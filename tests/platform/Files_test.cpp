@@ -27,6 +27,22 @@ TEST(FilePaths, PathTextHelpers) {
   EXPECT_EQ(JoinPath("/a", "b"), "/a/b");
 }
 
+TEST(FilePaths, ValuesFromTheMessageNeverLeaveTheFolder) {
+  EXPECT_EQ(MakeSafeFileName("IH500-0042"), "IH500-0042");
+  EXPECT_EQ(MakeSafeFileName("."), "_");
+  EXPECT_EQ(MakeSafeFileName(".."), "__");
+  EXPECT_EQ(MakeSafeFileName("..."), "...");
+  EXPECT_EQ(MakeSafeFileName("../x"), ".._x");
+  EXPECT_EQ(MakeSafeFileName(""), "");
+
+  EXPECT_TRUE(IsPlainFileName("photo 1.jpg"));
+  EXPECT_FALSE(IsPlainFileName(""));
+  EXPECT_FALSE(IsPlainFileName(".."));
+  EXPECT_FALSE(IsPlainFileName("../photo.jpg"));
+  EXPECT_FALSE(IsPlainFileName("/etc/passwd"));
+  EXPECT_FALSE(IsPlainFileName("a\\b.jpg"));
+}
+
 TEST_F(FilesTest, MissingThingsAreNotFoundNotErrors) {
   EXPECT_FALSE(FileExists(Path("none")));
   EXPECT_EQ(FileSize(Path("none")), -1);
@@ -109,4 +125,17 @@ TEST_F(FilesTest, AppendCopyAndRemove) {
   EXPECT_FALSE(CopyReplacing(dir_, Path("x")).Ok());  // a folder is not copied
   ASSERT_TRUE(RemoveFile(Path("copy")).Ok());
   EXPECT_FALSE(FileExists(Path("copy")));
+}
+
+TEST_F(FilesTest, CopyThatCannotTakeItsNameLeavesNoTemporaryFile) {
+  WriteAll(Path("src/a.tra"), "content");
+  std::filesystem::create_directories(Path("dst/a.tra/inside"));  // a folder holds the name
+  const TOsResult r = CopyReplacing(Path("src/a.tra"), Path("dst/a.tra"));
+  EXPECT_FALSE(r.Ok());
+  EXPECT_NE(r.text.find("rename"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(Path("dst/.a.tra.tmp")));
+  TMoveHow how = TMoveHow::copied;
+  EXPECT_FALSE(MoveFileReplacing(Path("src/a.tra"), Path("dst/a.tra"), how).Ok());
+  EXPECT_EQ(ReadAll(Path("src/a.tra")), "content");  // the source stays
+  EXPECT_FALSE(std::filesystem::exists(Path("dst/.a.tra.tmp")));
 }

@@ -62,6 +62,41 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
+// Copies what is left to read of `in` to `out`; the paths name them in the
+// error text.
+TOsResult CopyContent(int in, const std::string& from, int out, const std::string& to) {
+  char buffer[65536];
+  while (true) {
+    const ssize_t n = ::read(in, buffer, sizeof buffer);
+    if (n == 0) return TOsResult::Success();
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error("read " + Quoted(from), errno);
+    }
+    if (!WriteAll(out, std::string_view(buffer, static_cast<size_t>(n)))) {
+      return Error("write " + Quoted(to), errno);
+    }
+  }
+}
+
+// The hidden name beside `path` under which a new content is completed
+// before it takes the final name: "." + name + ".tmp" matches none of the
+// readers' patterns.
+std::string TemporaryPath(const std::string& path) {
+  return JoinPath(ExtractFileDir(path), "." + ExtractFileName(path) + ".tmp");
+}
+
+// Renames the completed temporary file over `path`; the temporary file is
+// removed when that fails.
+TOsResult RenameIntoPlace(const std::string& temp, const std::string& path) {
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    return Error("rename " + Quoted(temp) + " -> " + Quoted(path), err);
+  }
+  return TOsResult::Success();
+}
+
 }  // namespace
 
 bool IsAbsolutePath(std::string_view path) {
@@ -117,7 +152,6 @@ TOsResult internal::ListFolderFiles(const std::string& folder,
                                     std::vector<std::string>& names) {
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) return Error("opendir " + Quoted(folder), errno);
-  const std::string base = IncludeTrailingDelimiter(folder);
   errno = 0;
   while (dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
@@ -125,7 +159,7 @@ TOsResult internal::ListFolderFiles(const std::string& folder,
     if (!accept(name)) continue;
     if (entry->d_type == DT_DIR) continue;
     if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
-      if (FolderExists(base + name)) continue;
+      if (FolderExists(JoinPath(folder, name))) continue;
     }
     names.push_back(name);
   }
@@ -163,8 +197,7 @@ TOsResult WriteFileBytes(const std::string& path, std::string_view bytes) {
 }
 
 TOsResult WriteFileReplacing(const std::string& path, std::string_view bytes, bool sync) {
-  const std::string folder = ExtractFileDir(path);
-  const std::string temp = JoinPath(folder, "." + ExtractFileName(path) + ".tmp");
+  const std::string temp = TemporaryPath(path);
   {
     TFd fd(::open(temp.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_TRUNC, 0666));
     if (fd.Get() < 0) return Error("open " + Quoted(temp), errno);
@@ -180,12 +213,10 @@ TOsResult WriteFileReplacing(const std::string& path, std::string_view bytes, bo
       return Error("close " + Quoted(temp), err);
     }
   }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(temp.c_str());
-    return Error("rename " + Quoted(temp) + " -> " + Quoted(path), err);
-  }
+  const TOsResult renamed = RenameIntoPlace(temp, path);
+  if (!renamed.Ok()) return renamed;
   if (sync) {
+    const std::string folder = ExtractFileDir(path);
     TFd dirFd(::open(folder.empty() ? "." : folder.c_str(), kOpenBase | O_RDONLY | O_DIRECTORY));
     if (dirFd.Get() >= 0) ::fsync(dirFd.Get());
   }
@@ -259,21 +290,35 @@ TOsResult CopyReplacing(const std::string& from, const std::string& to) {
   struct stat st;
   if (::fstat(in.Get(), &st) == 0 && S_ISDIR(st.st_mode))
     return Error("copy " + Quoted(from), EISDIR);
-  TFd out(::open(to.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_TRUNC, 0666));
-  if (out.Get() < 0) return Error("open " + Quoted(to), errno);
-  char buffer[65536];
-  while (true) {
-    const ssize_t n = ::read(in.Get(), buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error("read " + Quoted(from), errno);
-    }
-    if (!WriteAll(out.Get(), std::string_view(buffer, static_cast<size_t>(n)))) {
-      return Error("write " + Quoted(to), errno);
+  const std::string temp = TemporaryPath(to);
+  {
+    TFd out(::open(temp.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_TRUNC, 0666));
+    if (out.Get() < 0) return Error("open " + Quoted(temp), errno);
+    TOsResult copied = CopyContent(in.Get(), from, out.Get(), temp);
+    if (copied.Ok() && out.Close() != 0) copied = Error("close " + Quoted(temp), errno);
+    if (!copied.Ok()) {
+      ::unlink(temp.c_str());
+      return copied;
     }
   }
-  if (out.Close() != 0) return Error("close " + Quoted(to), errno);
+  return RenameIntoPlace(temp, to);
+}
+
+TOsResult MoveFileReplacing(const std::string& from, const std::string& to, TMoveHow& how) {
+  if (RenameNoReplace(from, to).Ok()) {
+    how = TMoveHow::renamed;
+    return TOsResult::Success();
+  }
+  if (RenameReplacing(from, to).Ok()) {
+    how = TMoveHow::renamed_over_existing;
+    return TOsResult::Success();
+  }
+  // Another file system, or a folder that refuses the rename: the source is
+  // removed only once its copy holds the final name.
+  const TOsResult copied = CopyReplacing(from, to);
+  if (!copied.Ok()) return copied;
+  (void)RemoveFile(from);
+  how = TMoveHow::copied;
   return TOsResult::Success();
 }
 
