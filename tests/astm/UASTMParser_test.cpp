@@ -12,7 +12,6 @@
 #include "support/TempFolder.h"
 
 using namespace astm_samples;
-using testing_support::ReadCrLfLines;
 using testing_support::TRecordingEventSink;
 
 namespace {
@@ -55,9 +54,8 @@ class ASTMParserTest : public testing_support::TempFolderTest {
   // The "ASTM" lines of one log file, without their time stamp.
   std::vector<std::string> Lines(const std::string& file) const {
     std::vector<std::string> out;
-    for (const std::string& raw : ReadCrLfLines(Path("log/" + file))) {
-      const std::string line = platform::AnsiToUtf8(raw);
-      if (line.find("] [ASTM] ") != std::string::npos) out.push_back(line.substr(22));
+    for (const std::string& line : testing_support::ReadLogLines(Path("log/" + file))) {
+      if (line.find("] [ASTM] ") != std::string::npos) out.push_back(line);
     }
     return out;
   }

@@ -11,7 +11,6 @@
 
 #include "barcode/UZBar.h"
 #include "logging/ULogger.h"
-#include "platform/Text.h"
 #include "support/TempFolder.h"
 
 namespace barcode_testing {
@@ -40,12 +39,7 @@ class BarcodeTest : public testing_support::TempFolderTest {
 
   // Lines of a log file (UTF-8), without their time stamp.
   std::vector<std::string> Lines(const std::string& file) const {
-    std::vector<std::string> out;
-    for (const std::string& raw : testing_support::ReadCrLfLines(config_.LogFolder + "/" + file)) {
-      const std::string line = platform::AnsiToUtf8(raw);
-      out.push_back(line.size() > 22 ? line.substr(22) : line);
-    }
-    return out;
+    return testing_support::ReadLogLines(config_.LogFolder + "/" + file);
   }
   // Lines of `file` that contain `part`.
   std::vector<std::string> LinesWith(const std::string& file, const std::string& part) const {
@@ -55,8 +49,7 @@ class BarcodeTest : public testing_support::TempFolderTest {
     return out;
   }
   std::string FlagText() const {
-    return platform::AnsiToUtf8(
-        testing_support::ReadAll(config_.ExeFolder + FLAG_PROCESSING_ERROR));
+    return testing_support::ReadAnsiText(config_.ExeFolder + FLAG_PROCESSING_ERROR);
   }
 
   TAppConfig config_;

@@ -14,16 +14,11 @@
 #include "platform/Clock.h"
 #include "platform/Text.h"
 #include "support/TempFolder.h"
+#include "support/TestDates.h"
 
 namespace export_tests {
 
-inline TDateTime At(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
-  platform::TDateParts p;
-  p.year = y, p.month = mo, p.day = d, p.hour = h, p.minute = mi, p.second = s;
-  TDateTime v = 0;
-  platform::TryEncodeDateTime(p, v);
-  return v;
-}
+using testing_support::At;
 
 // The fixed "now" of every test: 15 March 2024 10:20:30.
 inline TDateTime FixedNow() {
@@ -92,7 +87,7 @@ class ExportTest : public testing_support::TempFolderTest {
     TempFolderTest::TearDown();
   }
   std::string LogText(const std::string& name) const {
-    return platform::AnsiToUtf8(testing_support::ReadAll(Path("log/" + name)));
+    return testing_support::ReadAnsiText(Path("log/" + name));
   }
   bool HasEvent(uint32_t id) const {
     for (const auto& e : sink_->Events()) {

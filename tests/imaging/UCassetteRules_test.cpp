@@ -103,7 +103,7 @@ TEST_F(GroupByCassetteLogTest, TwentyFirstCassetteIsRefusedWithAWarning) {
   ASSERT_EQ(Count, MAX_CASSETTES);
   EXPECT_EQ(Groups[19].CassetteID, "C20");
   EXPECT_EQ(Groups[2].WellCount, 2) << "known cassettes still take their wells";
-  const std::string Log = platform::AnsiToUtf8(testing_support::ReadAll(Path("log/service.log")));
+  const std::string Log = testing_support::ReadAnsiText(Path("log/service.log"));
   EXPECT_NE(Log.find("[WARNING ] [IMAGE] Max cassettes atteint (20) — CassID ignoré: C21"),
             std::string::npos)
       << Log;

@@ -53,7 +53,7 @@ class ImagePipelineTest : public testing_support::TempFolderTest {
                               Results, Capacity);
   }
 
-  std::string Log() { return platform::AnsiToUtf8(ReadAll(Path("log/service.log"))); }
+  std::string Log() { return testing_support::ReadAnsiText(Path("log/service.log")); }
   bool Logged(const std::string& Text) { return Log().find(Text) != std::string::npos; }
 
   static std::vector<std::string> FilesIn(const std::string& Folder) {

@@ -10,7 +10,6 @@
 #include "support/TempFolder.h"
 
 using testing_support::ReadAll;
-using testing_support::ReadCrLfLines;
 using testing_support::TRecordingEventSink;
 
 namespace {
@@ -45,9 +44,7 @@ class LoggerTest : public testing_support::TempFolderTest {
     InitLogger(cfg, "VelmarImageService");
   }
   std::vector<std::string> Lines(const std::string& name) {
-    std::vector<std::string> out;
-    for (const auto& l : ReadCrLfLines(Path(name))) out.push_back(platform::AnsiToUtf8(l));
-    return out;
+    return testing_support::ReadAnsiLines(Path(name));
   }
 
   std::shared_ptr<TRecordingEventSink> sink_;

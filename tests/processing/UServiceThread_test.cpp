@@ -53,12 +53,7 @@ class ThreadTest : public testing_support::TempFolderTest {
     instr.Enabled = true;
   }
   std::vector<std::string> Log(const std::string& file = "log/service.log") {
-    std::vector<std::string> out;
-    for (const auto& l : ReadCrLfLines(Path(file))) {
-      const std::string u = platform::AnsiToUtf8(l);
-      out.push_back(u.size() > 22 ? u.substr(22) : u);  // drop the time stamp
-    }
-    return out;
+    return testing_support::ReadLogLines(Path(file));
   }
   // Every timed wait of the thread returns at once, as if its time were up.
   static void WithoutPauses(TVelmarServiceThread& thread) {

@@ -16,6 +16,7 @@
 #include "qc/UQCManager.h"
 #include "qc/UQCTarget.h"
 #include "support/TempFolder.h"
+#include "support/TestDates.h"
 
 namespace qc_test {
 
@@ -26,11 +27,7 @@ inline size_t Count(const std::string& text, const std::string& part) {
   return n;
 }
 
-inline TDateTime At(int y, int m, int d, int hh = 0, int nn = 0, int ss = 0) {
-  TDateTime v = 0;
-  platform::TryEncodeDateTime({y, m, d, hh, nn, ss, 0}, v);
-  return v;
-}
+using testing_support::At;
 
 class QCTest : public testing_support::TempFolderTest {
  protected:
@@ -60,20 +57,14 @@ class QCTest : public testing_support::TempFolderTest {
     platform::SetNowForTesting([now] { return now; });
   }
   std::string LogText(const char* name) const {
-    return platform::AnsiToUtf8(testing_support::ReadAll(cfg_.LogFolder + "/" + name));
+    return testing_support::ReadAnsiText(cfg_.LogFolder + "/" + name);
   }
   std::string ServiceLog() const { return LogText("service.log"); }
   std::string DebugLog() const { return LogText("debug.log"); }
   std::string ErrorLog() const { return LogText("error.log"); }
   std::string QCLog() const { return QCLogPath(cfg_); }
   // The QC log's lines, decoded.
-  std::vector<std::string> QCLogLines() const {
-    std::vector<std::string> lines;
-    for (const auto& l : testing_support::ReadCrLfLines(QCLog())) {
-      lines.push_back(platform::AnsiToUtf8(l));
-    }
-    return lines;
-  }
+  std::vector<std::string> QCLogLines() const { return testing_support::ReadAnsiLines(QCLog()); }
 
   TAppConfig cfg_;
   std::shared_ptr<testing_support::TRecordingEventSink> sink_;

@@ -55,6 +55,20 @@ std::vector<std::string> ReadAnsiLines(const std::string& path) {
   return lines;
 }
 
+std::vector<std::string> ReadLogLines(const std::string& path) {
+  // "[yyyy-mm-dd hh:nn:ss] " in front of every line the logger writes.
+  constexpr size_t LOG_STAMP_LENGTH = 22;
+  std::vector<std::string> lines = ReadAnsiLines(path);
+  for (std::string& l : lines) {
+    if (l.size() > LOG_STAMP_LENGTH) l.erase(0, LOG_STAMP_LENGTH);
+  }
+  return lines;
+}
+
+std::string ReadAnsiText(const std::string& path) {
+  return platform::AnsiToUtf8(ReadAll(path));
+}
+
 bool AnyLineHas(const std::vector<std::string>& lines, const std::string& part) {
   return std::any_of(lines.begin(), lines.end(),
                      [&](const std::string& l) { return l.find(part) != std::string::npos; });

@@ -26,6 +26,11 @@ void WriteAll(const std::string& path, const std::string& bytes);
 std::vector<std::string> ReadCrLfLines(const std::string& path);
 // The same for a Windows-1252 file (logs, flags), converted to UTF-8.
 std::vector<std::string> ReadAnsiLines(const std::string& path);
+// The lines of a log file, converted to UTF-8, each without its leading
+// "[yyyy-mm-dd hh:nn:ss] " time stamp (a line too short for one is kept whole).
+std::vector<std::string> ReadLogLines(const std::string& path);
+// The whole of a Windows-1252 file, converted to UTF-8.
+std::string ReadAnsiText(const std::string& path);
 // True when one of the lines contains `part`.
 bool AnyLineHas(const std::vector<std::string>& lines, const std::string& part);
 
