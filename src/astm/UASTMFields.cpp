@@ -10,12 +10,9 @@ namespace {
 // A decimal number made of digits only ("+1", " 1" or "$1" are not dates);
 // 0 when not numeric.
 int DigitsValue(std::string_view s) {
-  if (s.empty()) return 0;
+  if (!platform::IsDigits(s)) return 0;
   int value = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return 0;
-    value = value * 10 + (c - '0');  // at most 4 digits: no overflow
-  }
+  for (char c : s) value = value * 10 + (c - '0');  // at most 4 digits: no overflow
   return value;
 }
 
