@@ -61,20 +61,6 @@ std::vector<std::string> SplitASTMText(const std::string& Text, char Delim, size
   return pieces;
 }
 
-std::string GetField(const std::string& Line, int FieldIndex) {
-  if (FieldIndex < 0) return {};
-  const size_t index = static_cast<size_t>(FieldIndex);
-  std::vector<std::string> pieces = SplitASTMText(Line, DELIM_FIELD, index + 1);
-  return index < pieces.size() ? std::move(pieces[index]) : std::string();
-}
-
-std::string GetComponent(const std::string& Field, int ComponentIndex) {
-  if (ComponentIndex < 1) return {};
-  const size_t index = static_cast<size_t>(ComponentIndex) - 1;
-  std::vector<std::string> pieces = SplitASTMText(Field, DELIM_COMPONENT, index + 1);
-  return index < pieces.size() ? std::move(pieces[index]) : std::string();
-}
-
 TDateTime ASTMDateToDateTime(const std::string& DateStr) {
   // Positions count characters; a non-ASCII character is one position (and
   // never a digit).
@@ -178,10 +164,6 @@ bool TUniqueStringList::TLessText::operator()(const std::string& a, const std::s
 void TUniqueStringList::Add(const std::string& s) {
   // insert keeps the spelling already there when an equal text exists.
   if (set_.insert(s).second) stale_ = true;
-}
-
-bool TUniqueStringList::Contains(const std::string& s) const {
-  return set_.count(s) != 0;
 }
 
 const std::vector<std::string>& TUniqueStringList::Items() const {
