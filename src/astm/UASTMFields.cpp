@@ -10,12 +10,9 @@ namespace {
 // A decimal number made of digits only ("+1", " 1" or "$1" are not dates);
 // 0 when not numeric.
 int DigitsValue(std::string_view s) {
-  if (s.empty()) return 0;
+  if (!platform::IsDigits(s)) return 0;
   int value = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return 0;
-    value = value * 10 + (c - '0');  // at most 4 digits: no overflow
-  }
+  for (char c : s) value = value * 10 + (c - '0');  // at most 4 digits: no overflow
   return value;
 }
 
@@ -62,20 +59,6 @@ std::vector<std::string> SplitASTMText(const std::string& Text, char Delim, size
     }
   }
   return pieces;
-}
-
-std::string GetField(const std::string& Line, int FieldIndex) {
-  if (FieldIndex < 0) return {};
-  const size_t index = static_cast<size_t>(FieldIndex);
-  std::vector<std::string> pieces = SplitASTMText(Line, DELIM_FIELD, index + 1);
-  return index < pieces.size() ? std::move(pieces[index]) : std::string();
-}
-
-std::string GetComponent(const std::string& Field, int ComponentIndex) {
-  if (ComponentIndex < 1) return {};
-  const size_t index = static_cast<size_t>(ComponentIndex) - 1;
-  std::vector<std::string> pieces = SplitASTMText(Field, DELIM_COMPONENT, index + 1);
-  return index < pieces.size() ? std::move(pieces[index]) : std::string();
 }
 
 TDateTime ASTMDateToDateTime(const std::string& DateStr) {
@@ -181,10 +164,6 @@ bool TUniqueStringList::TLessText::operator()(const std::string& a, const std::s
 void TUniqueStringList::Add(const std::string& s) {
   // insert keeps the spelling already there when an equal text exists.
   if (set_.insert(s).second) stale_ = true;
-}
-
-bool TUniqueStringList::Contains(const std::string& s) const {
-  return set_.count(s) != 0;
 }
 
 const std::vector<std::string>& TUniqueStringList::Items() const {

@@ -51,16 +51,6 @@ const char* BoolText(bool value) {
   return value ? "True" : "False";
 }
 
-// UTF-8 text of a result file: a UTF-8 byte-order mark is skipped; a file
-// that is not valid UTF-8 was written in the Windows code page by an older
-// system, so it is read as Windows-1252 rather than losing its accents.
-std::string DecodeResultFile(const std::string& bytes) {
-  std::string_view body(bytes);
-  if (platform::StartsWith(body, "\xEF\xBB\xBF")) body.remove_prefix(3);
-  if (platform::IsValidUtf8(body)) return std::string(body);
-  return platform::AnsiToUtf8(body);
-}
-
 void ResetMessage(TASTMMessage& Msg, const std::string& FilePath) {
   FreeASTMMessage(Msg);
   Msg.SourceFile = FilePath;
@@ -234,7 +224,8 @@ bool ParseMRecord(const std::string& Line, TMRecord& Rec) {
 
 bool ParseASTMBytes(const std::string& Bytes, const std::string& FilePath, TASTMMessage& Msg) {
   ResetMessage(Msg, FilePath);
-  const std::vector<std::string> lines = platform::SplitLines(DecodeResultFile(Bytes));
+  const std::vector<std::string> lines =
+      platform::SplitLines(platform::DecodeText(Bytes, platform::TNoBomEncoding::utf8_or_ansi));
 
   if (lines.empty()) {
     Fail(Msg, "Fichier vide : " + FilePath);

@@ -119,15 +119,13 @@ struct TOrderRecord {
 
 // A list of texts kept sorted and without duplicates, both without regard to
 // letter case (ASCII); the first spelling added is kept. Adding is O(log n)
-// whatever the order of the texts. Items() and operator[] read a sorted copy
+// whatever the order of the texts. Items() reads a sorted copy
 // that is rebuilt after a change, so a reference they return lasts only until
 // the next Add or Clear; not for concurrent use.
 class TUniqueStringList {
  public:
   void Add(const std::string& s);
-  bool Contains(const std::string& s) const;
   int Count() const { return static_cast<int>(set_.size()); }
-  const std::string& operator[](int i) const { return Items()[static_cast<size_t>(i)]; }
   const std::vector<std::string>& Items() const;
   void Clear();
 
@@ -154,14 +152,11 @@ struct TASTMMessage {
 };
 
 // --- Field access ---------------------------------------------------------------
-// Field n of a line (field 0 is the record type); empty when out of range.
-std::string GetField(const std::string& Line, int FieldIndex);
-// Component k (from 1) of a field; empty when out of range.
-std::string GetComponent(const std::string& Field, int ComponentIndex);
-// Every piece of a text cut at Delim, by the rules of GetField and
-// GetComponent (empty pieces kept, quoted pieces unquoted), reading no
-// further than the first MaxPieces pieces. Lets a caller split a line once
-// and read all its fields.
+// Every piece of a text cut at Delim (the fields of a line, field 0 being
+// the record type, or the components of a field), reading no further than
+// the first MaxPieces pieces. Empty pieces are kept; a piece that begins
+// with a quote is unquoted and may hold Delim; an empty text has no piece.
+// Lets a caller split a line once and read all its fields.
 std::vector<std::string> SplitASTMText(const std::string& Text, char Delim,
                                        size_t MaxPieces = SIZE_MAX);
 // "yyyymmdd[hhnnss]" to a date-time; 0 when not a date.

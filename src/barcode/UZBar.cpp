@@ -91,15 +91,8 @@ void ReleaseLibrary() {
   GHLib = nullptr;
 }
 
-bool IsNumeric(const std::string& Text) {
-  if (Text.empty()) return false;
-  for (char c : Text)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
-
 bool IsFullCode(const std::string& Text) {
-  return Text.size() >= 16 && Text.size() <= 22 && IsNumeric(Text);
+  return Text.size() >= 16 && Text.size() <= 22 && platform::IsDigits(Text);
 }
 
 int ElapsedMs(int64_t Start) {
@@ -299,7 +292,7 @@ void InvertY800(uint8_t* Buffer, size_t Size) {
 
 bool IsAcceptedBarcode(const std::string& Text) {
   if (Text.empty()) return false;
-  if (IsNumeric(Text)) return Text.size() >= 16 && Text.size() <= 22;
+  if (platform::IsDigits(Text)) return Text.size() >= 16 && Text.size() <= 22;
   return Text.size() >= 5 && Text.size() <= 12;
 }
 

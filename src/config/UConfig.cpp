@@ -139,10 +139,6 @@ void FreeConfigValidation(TConfigValidation& Validation) {
   Validation.Warnings.clear();
 }
 
-bool LoadConfig(TAppConfig& Config, TConfigValidation& Validation) {
-  return LoadConfigFrom(platform::ExeFolder(), Config, Validation);
-}
-
 bool LoadConfigFrom(const std::string& exeFolder, TAppConfig& Config,
                     TConfigValidation& Validation) {
   Config = TAppConfig{};

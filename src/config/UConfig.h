@@ -88,10 +88,9 @@ struct TIniData {
 // Parses INI text (already decoded to UTF-8).
 TIniData ParseIni(const std::string& text);
 
-// Loads config.ini from the running executable's folder.
-bool LoadConfig(TAppConfig& Config, TConfigValidation& Validation);
-// The same from a given folder (with its trailing separator), which stands
-// for the executable's folder: ExeFolder, LogFolder and rooted paths follow it.
+// Loads config.ini from a given folder (with its trailing separator), which
+// stands for the executable's folder: ExeFolder, LogFolder and rooted paths
+// follow it.
 bool LoadConfigFrom(const std::string& exeFolder, TAppConfig& Config,
                     TConfigValidation& Validation);
 

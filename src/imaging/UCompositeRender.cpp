@@ -389,7 +389,7 @@ void QCDecodeOID(const std::string& OID, std::string& QCTube, std::string& QCLot
   const int NbJours = platform::StrToIntDef(Chars(2, 3), 0);
   const std::string YearChar = Chars(5, 1);
   const int YearUnite =
-      YearChar.size() == 1 && YearChar[0] >= '0' && YearChar[0] <= '9' ? YearChar[0] - '0' : 0;
+      YearChar.size() == 1 && platform::IsAsciiDigit(YearChar[0]) ? YearChar[0] - '0' : 0;
   QCTube = TranslateQCTube(Chars(6, 1));
   QCLot = Chars(10, 2);
 

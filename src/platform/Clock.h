@@ -32,6 +32,12 @@ TDateTime DateOf(TDateTime value);
 // "dd/mm/yyyy", "yyyymmddhhnnss", "yyyy-mm-dd_hh-nn-ss".
 std::string FormatDateTime(std::string_view pattern, TDateTime value);
 
+// Reads "dd/mm/yyyy": exactly three numbers separated by "/", each an
+// optional sign and decimal digits with blanks around it allowed. Sets the
+// day, month and year of `parts` only; whether that day exists is left to
+// TryEncodeDateTime.
+bool TryParseDayMonthYear(std::string_view text, TDateParts& parts);
+
 // Reads "dd/mm/yyyy hh:nn:ss" (the time may be missing); false when the text
 // is not such a date.
 bool TryParseDayMonthYearTime(std::string_view text, TDateTime& value);

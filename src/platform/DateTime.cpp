@@ -127,22 +127,36 @@ std::string FormatDateTime(std::string_view pattern, TDateTime value) {
   return out;
 }
 
-bool TryParseDayMonthYearTime(std::string_view text, TDateTime& value) {
-  const std::string t = Trim(text);
-  int d, m, y, hh = 0, nn = 0, ss = 0;
-  int consumed = 0;
-  if (std::sscanf(t.c_str(), "%2d/%2d/%4d%n", &d, &m, &y, &consumed) != 3) return false;
-  std::string_view rest = std::string_view(t).substr(static_cast<size_t>(consumed));
-  if (!rest.empty()) {
-    int used = 0;
-    const std::string r(rest);
-    if (std::sscanf(r.c_str(), " %2d:%2d:%2d%n", &hh, &nn, &ss, &used) != 3 ||
-        static_cast<size_t>(used) != r.size()) {
+bool TryParseDayMonthYear(std::string_view text, TDateParts& parts) {
+  const std::vector<std::string> pieces = SplitKeepEmpty(text, '/');
+  if (pieces.size() != 3) return false;
+  int32_t values[3];
+  for (size_t k = 0; k < 3; ++k) {
+    const std::string piece = Trim(pieces[k]);
+    const size_t sign = StartsWith(piece, "+") || StartsWith(piece, "-") ? 1 : 0;
+    if (!IsDigits(std::string_view(piece).substr(sign)) || !TryStrToInt(piece, values[k])) {
       return false;
     }
   }
+  parts.day = values[0], parts.month = values[1], parts.year = values[2];
+  return true;
+}
+
+bool TryParseDayMonthYearTime(std::string_view text, TDateTime& value) {
+  const std::string t = Trim(text);
+  // The date runs to the first blank or control character, the time follows.
+  size_t end = 0;
+  while (end < t.size() && static_cast<unsigned char>(t[end]) > 32) ++end;
   TDateParts p;
-  p.year = y, p.month = m, p.day = d, p.hour = hh, p.minute = nn, p.second = ss;
+  if (!TryParseDayMonthYear(std::string_view(t).substr(0, end), p)) return false;
+  const std::string rest = t.substr(end);
+  if (!rest.empty()) {
+    int used = 0;
+    if (std::sscanf(rest.c_str(), " %2d:%2d:%2d%n", &p.hour, &p.minute, &p.second, &used) != 3 ||
+        static_cast<size_t>(used) != rest.size()) {
+      return false;
+    }
+  }
   return TryEncodeDateTime(p, value);
 }
 

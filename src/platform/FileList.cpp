@@ -11,10 +11,6 @@ namespace platform {
 
 namespace {
 
-char FoldChar(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-}
-
 // Wildcard match with "*" and "?" only, ASCII letters compared without case.
 bool WildcardMatch(std::string_view pattern, std::string_view name) {
   size_t p = 0, n = 0, starP = std::string_view::npos, starN = 0;
@@ -23,7 +19,7 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
       starP = p++;
       starN = n;
     } else if (p < pattern.size() &&
-               (pattern[p] == '?' || FoldChar(pattern[p]) == FoldChar(name[n]))) {
+               (pattern[p] == '?' || UpperAsciiChar(pattern[p]) == UpperAsciiChar(name[n]))) {
       ++p;
       ++n;
     } else if (starP != std::string_view::npos) {

@@ -84,9 +84,6 @@ bool IsTrimmed(unsigned char c) {
   return c <= 32;
 }
 
-char UpperChar(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-}
 char LowerChar(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
 }
@@ -153,7 +150,12 @@ bool IsValidUtf8(std::string_view bytes) {
 }
 
 std::string DecodeText(std::string_view bytes, TNoBomEncoding fallback) {
-  if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+  const bool utf8Mark = StartsWith(bytes, "\xEF\xBB\xBF");
+  if (fallback == TNoBomEncoding::utf8_or_ansi) {
+    const std::string_view body = utf8Mark ? bytes.substr(3) : bytes;
+    return IsValidUtf8(body) ? std::string(body) : AnsiToUtf8(body);
+  }
+  if (utf8Mark) {
     // A UTF-8 mark: keep what is valid, replace what is not.
     std::string_view body = bytes.substr(3);
     if (IsValidUtf8(body)) return std::string(body);
@@ -174,7 +176,6 @@ std::string DecodeText(std::string_view bytes, TNoBomEncoding fallback) {
     return Utf16ToUtf8(bytes.substr(2), false);
   if (bytes.size() >= 2 && bytes.substr(0, 2) == "\xFE\xFF")
     return Utf16ToUtf8(bytes.substr(2), true);
-  if (fallback == TNoBomEncoding::utf8_or_ansi && IsValidUtf8(bytes)) return std::string(bytes);
   return AnsiToUtf8(bytes);
 }
 
@@ -204,21 +205,13 @@ std::string Trim(std::string_view s) {
   return std::string(s.substr(b, e - b));
 }
 
-std::string TrimLeft(std::string_view s) {
-  size_t b = 0;
-  while (b < s.size() && IsTrimmed(static_cast<unsigned char>(s[b]))) ++b;
-  return std::string(s.substr(b));
-}
-
-std::string TrimRight(std::string_view s) {
-  size_t e = s.size();
-  while (e > 0 && IsTrimmed(static_cast<unsigned char>(s[e - 1]))) --e;
-  return std::string(s.substr(0, e));
+bool IsDigits(std::string_view s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), IsAsciiDigit);
 }
 
 std::string UpperAscii(std::string_view s) {
   std::string out(s);
-  for (char& c : out) c = UpperChar(c);
+  for (char& c : out) c = UpperAsciiChar(c);
   return out;
 }
 
@@ -235,8 +228,8 @@ bool SameTextAscii(std::string_view a, std::string_view b) {
 int CompareTextAscii(std::string_view a, std::string_view b) {
   const size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
-    const auto ca = static_cast<unsigned char>(UpperChar(a[i]));
-    const auto cb = static_cast<unsigned char>(UpperChar(b[i]));
+    const auto ca = static_cast<unsigned char>(UpperAsciiChar(a[i]));
+    const auto cb = static_cast<unsigned char>(UpperAsciiChar(b[i]));
     if (ca != cb) return ca < cb ? -1 : 1;
   }
   if (a.size() == b.size()) return 0;
@@ -259,10 +252,6 @@ bool StartsTextAscii(std::string_view s, std::string_view prefix) {
 
 bool Contains(std::string_view s, std::string_view part) {
   return s.find(part) != std::string_view::npos;
-}
-
-bool ContainsTextAscii(std::string_view s, std::string_view part) {
-  return UpperAscii(s).find(UpperAscii(part)) != std::string::npos;
 }
 
 std::string ReplaceAll(std::string_view s, std::string_view from, std::string_view to) {
@@ -315,7 +304,7 @@ bool TryStrToInt(std::string_view s, int32_t& value) {
   for (; i < s.size(); ++i) {
     const char c = s[i];
     int digit;
-    if (c >= '0' && c <= '9') {
+    if (IsAsciiDigit(c)) {
       digit = c - '0';
     } else if (base == 16 && c >= 'a' && c <= 'f') {
       digit = c - 'a' + 10;
@@ -346,10 +335,7 @@ int32_t StrToIntDef(std::string_view s, int32_t def) {
 
 int32_t DecimalToIntDef(std::string_view s, int32_t def) {
   const size_t start = (!s.empty() && (s[0] == '+' || s[0] == '-')) ? 1 : 0;
-  if (start == s.size()) return def;
-  for (size_t i = start; i < s.size(); ++i) {
-    if (s[i] < '0' || s[i] > '9') return def;
-  }
+  if (!IsDigits(s.substr(start))) return def;
   return StrToIntDef(s, def);
 }
 
@@ -406,6 +392,16 @@ std::string Utf8Mid(std::string_view s, size_t start, size_t count) {
   const size_t b = Utf8Offset(s, start);
   const std::string_view rest = s.substr(b);
   return std::string(rest.substr(0, Utf8Offset(rest, count)));
+}
+
+std::string ExceptionText(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "exception inconnue";
+  }
 }
 
 std::string Format(const char* fmt, ...) {

@@ -3,10 +3,11 @@
 // Text helpers shared by every module: code-page conversion (UTF-8 in
 // memory, Windows-1252 on disk for logs, flags, QC and upload files),
 // decoding of text files by byte-order mark, and the small string rules the
-// service uses everywhere (trimming, ASCII case folding, integer parsing,
-// printf-style formatting).
+// service uses everywhere (trimming, ASCII case folding, digits, integer
+// parsing, printf-style formatting, the text of an exception).
 
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,15 +28,20 @@ std::string AnsiToUtf8(std::string_view ansi);
 
 bool IsValidUtf8(std::string_view bytes);
 
-// How bytes without a byte-order mark are read.
+// How the bytes of a text file are read.
 enum class TNoBomEncoding {
-  ansi,          // Windows-1252
-  utf8_or_ansi,  // UTF-8 when the bytes are valid UTF-8, else Windows-1252
+  // A byte-order mark selects UTF-8, UTF-16 LE or UTF-16 BE; without one the
+  // bytes are Windows-1252 (settings and target files).
+  ansi,
+  // Only a UTF-8 mark is known; the bytes after it, or all of them, are
+  // UTF-8 when valid, else Windows-1252 (result files: older systems wrote
+  // them in the Windows code page, sometimes behind a UTF-8 mark).
+  utf8_or_ansi,
 };
 
-// Decodes a whole text file to UTF-8: a byte-order mark selects UTF-8,
-// UTF-16 LE or UTF-16 BE (and is dropped); without one, `fallback` decides.
-// Unpaired UTF-16 surrogates become U+FFFD.
+// Decodes a whole text file to UTF-8 by the rule of `fallback`; a mark is
+// dropped. After a UTF-8 mark (`ansi` rule) invalid bytes become U+FFFD, as
+// do unpaired UTF-16 surrogates.
 std::string DecodeText(std::string_view bytes, TNoBomEncoding fallback);
 
 // Splits text into lines at CR LF, LF or CR. A final line break does not
@@ -47,10 +53,18 @@ std::vector<std::string> SplitLines(std::string_view text);
 // Removes leading and trailing characters whose code is 32 or less (blanks
 // and control characters).
 std::string Trim(std::string_view s);
-std::string TrimLeft(std::string_view s);
-std::string TrimRight(std::string_view s);
+
+// The decimal digits 0-9 only (no sign, no blank, no other script).
+constexpr bool IsAsciiDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+// True when `s` is not empty and made of IsAsciiDigit characters only.
+bool IsDigits(std::string_view s);
 
 // Case folding of the ASCII letters a-z / A-Z only; other bytes unchanged.
+constexpr char UpperAsciiChar(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
 std::string UpperAscii(std::string_view s);
 std::string LowerAscii(std::string_view s);
 bool SameTextAscii(std::string_view a, std::string_view b);
@@ -61,7 +75,6 @@ bool LessTextThenBytes(std::string_view a, std::string_view b);
 bool StartsWith(std::string_view s, std::string_view prefix);
 bool StartsTextAscii(std::string_view s, std::string_view prefix);
 bool Contains(std::string_view s, std::string_view part);
-bool ContainsTextAscii(std::string_view s, std::string_view part);
 
 std::string ReplaceAll(std::string_view s, std::string_view from, std::string_view to);
 
@@ -86,6 +99,10 @@ std::string Utf8Mid(std::string_view s, size_t start, size_t count);  // start i
 // Code points of a UTF-8 text (invalid bytes give U+FFFD).
 std::vector<char32_t> Utf8CodePoints(std::string_view s);
 void AppendUtf8(std::string& out, char32_t cp);
+
+// The text of an exception: what() of a std::exception, "exception inconnue"
+// for anything else.
+std::string ExceptionText(const std::exception_ptr& error);
 
 // printf-style formatting into a std::string, checked by the compiler.
 std::string Format(const char* fmt, ...) VELMAR_PRINTF_FORMAT(1, 2);

@@ -19,16 +19,6 @@ namespace {
 constexpr const char* kCat = "THREAD";
 constexpr int kResultCapacity = 20;
 
-std::string ExceptionText(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "exception inconnue";
-  }
-}
-
 }  // namespace
 
 TVelmarServiceThread::TVelmarServiceThread(const TAppConfig& Config)
@@ -99,7 +89,7 @@ void TVelmarServiceThread::Execute() {
       }
       if (!Terminated()) RunPeriodicTasks();
     } catch (...) {
-      const std::string text = ExceptionText(std::current_exception());
+      const std::string text = platform::ExceptionText(std::current_exception());
       LogError(kCat,
                Format("Exception cycle %lld : %s", static_cast<long long>(cycle), text.c_str()),
                EVT_SERVICE_ERROR);
@@ -304,7 +294,7 @@ bool TVelmarServiceThread::ProcessTRAFile(const std::string& FilePath,
     result = true;
   } catch (...) {
     // Stages already done keep their files; the rest is skipped.
-    const std::string text = ExceptionText(std::current_exception());
+    const std::string text = platform::ExceptionText(std::current_exception());
     LogError(kCat, Format("Exception pendant le traitement de %s : %s", name.c_str(), text.c_str()),
              EVT_PROCESSING_ERROR);
     result = false;

@@ -218,17 +218,20 @@ void AppendQCLine(const std::string& FilePath, const TQCLine& Line) {
 }
 
 TDateTime ParseQCDate(const std::string& DateStr) {
+  // Only the text before the first blank counts, and in it the first three
+  // "/" pieces: whatever follows the year is ignored.
   const std::string text = platform::Trim(DateStr);
-  if (text.empty()) return 0;
-  const std::string first = text.substr(0, text.find(' '));
-  const std::vector<std::string> parts = platform::SplitKeepEmpty(first, '/');
-  if (parts.size() < 3) return 0;
-  const int d = platform::DecimalToIntDef(platform::Trim(parts[0]), 0);
-  const int m = platform::DecimalToIntDef(platform::Trim(parts[1]), 0);
-  const int y = platform::DecimalToIntDef(platform::Trim(parts[2]), 0);
-  if (d < 1 || d > 31 || m < 1 || m > 12 || y < 2000 || y > 2200) return 0;
+  std::string_view date = std::string_view(text).substr(0, text.find(' '));
+  size_t third = date.find('/');
+  for (int k = 0; k < 2 && third != std::string_view::npos; ++k) third = date.find('/', third + 1);
+  date = date.substr(0, third);
+  platform::TDateParts parts;
   TDateTime value = 0;
-  return platform::TryEncodeDate(y, m, d, value) ? value : 0;
+  if (!platform::TryParseDayMonthYear(date, parts) || parts.year < 2000 || parts.year > 2200 ||
+      !platform::TryEncodeDateTime(parts, value)) {
+    return 0;
+  }
+  return value;
 }
 
 int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config) {
@@ -350,9 +353,8 @@ bool ReportExists(const std::string& ReportDest, const std::string& KLot) {
     if (name.size() != stem.size() + 8 + 4) continue;
     if (!platform::StartsTextAscii(name, stem)) continue;
     const std::string_view rest = std::string_view(name).substr(stem.size());
-    bool digits = true;
-    for (size_t k = 0; k < 8; ++k) digits = digits && rest[k] >= '0' && rest[k] <= '9';
-    if (digits && platform::SameTextAscii(rest.substr(8), ".pdf")) return true;
+    if (platform::IsDigits(rest.substr(0, 8)) && platform::SameTextAscii(rest.substr(8), ".pdf"))
+      return true;
   }
   return false;
 }

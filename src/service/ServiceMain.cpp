@@ -25,10 +25,6 @@ constexpr const char* kCat = "SERVICE";
 constexpr int kExitConfigError = 78;  // EX_CONFIG: not restarted by the service manager
 constexpr int kExitStartFailed = 1;
 
-std::string ExceptionText(const std::exception& e) {
-  return e.what();
-}
-
 platform::TServiceDescription ServiceDescription() {
   return {SERVICE_NAME, SERVICE_DISPLAY, SERVICE_DESCRIPTION, platform::ExePath()};
 }
@@ -89,8 +85,10 @@ bool TVelmarService::LoadAndValidateConfig() {
                  FConfig.Cycle),
           0);
     }
-  } catch (const std::exception& e) {
-    LogCritical(kCat, "Exception chargement config : " + ExceptionText(e), EVT_CONFIG_ERROR);
+  } catch (const std::exception&) {
+    LogCritical(
+        kCat, "Exception chargement config : " + platform::ExceptionText(std::current_exception()),
+        EVT_CONFIG_ERROR);
   }
   FreeConfigValidation(Validation);
   return Result;
@@ -124,8 +122,8 @@ void TVelmarService::ServiceStart(TVelmarService* /*Sender*/, bool& Started) {
     Started = true;
     Log(llInfo, kCat, "Service demarré avec succes", EVT_SERVICE_START);
     DebugLog("ServiceStart OK");
-  } catch (const std::exception& e) {
-    const std::string msg = ExceptionText(e);
+  } catch (const std::exception&) {
+    const std::string msg = platform::ExceptionText(std::current_exception());
     DebugLog("EXCEPTION: " + msg);
     LogCritical(kCat, "Exception au démarrage : " + msg, EVT_SERVICE_ERROR);
     SetFlag(FLAG_PROCESSING_ERROR, "Exception démarrage service : " + msg);
@@ -147,8 +145,9 @@ void TVelmarService::ServiceStop(TVelmarService* /*Sender*/, bool& Stopped) {
     FinalizeQCManager();
     Stopped = true;
     Log(llInfo, kCat, "Service arrete proprement", EVT_SERVICE_STOP);
-  } catch (const std::exception& e) {
-    LogError(kCat, "Exception à l'arrêt : " + ExceptionText(e), EVT_SERVICE_ERROR);
+  } catch (const std::exception&) {
+    LogError(kCat, "Exception à l'arrêt : " + platform::ExceptionText(std::current_exception()),
+             EVT_SERVICE_ERROR);
     Stopped = true;
   }
 }

@@ -342,6 +342,7 @@ TEST_F(ASTMParserTest, ReadsEveryEncodingAndLineEndTheSame) {
       {"cr", Join(lines, "\r")},
       {"bom", "\xEF\xBB\xBF" + crlf},
       {"ansi", platform::Utf8ToAnsi(crlf)},  // "Hélène" in Windows-1252
+      {"bom+ansi", "\xEF\xBB\xBF" + platform::Utf8ToAnsi(crlf)},
       {"framed", "\x02" + Join(lines, "\x17\r\n\x02") + "\x03\x04"},
       {"blanks", "  " + Join(lines, "  \r\n   \r\n\t")},
   };

@@ -1,6 +1,7 @@
 // libFuzzer target: the result-file parser fed from memory, plus the field
 // access and date rules on the same bytes. Beyond crashes and sanitizer
 // reports it aborts when a parsed message breaks its own invariants.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -32,7 +33,12 @@ void CheckMessage(const TASTMMessage& msg) {
     for (const TRRecord& result : order.RRecords) {
       for (const TMRecord& m : result.MRecords) {
         Check(m.IsError == (m.Grade < 0));
-        if (!m.ColorImageFile.empty()) Check(msg.UniqueImages.Contains(m.ColorImageFile));
+        if (!m.ColorImageFile.empty()) {
+          Check(std::binary_search(images.begin(), images.end(), m.ColorImageFile,
+                                   [](const std::string& a, const std::string& b) {
+                                     return platform::CompareTextAscii(a, b) < 0;
+                                   }));
+        }
       }
     }
   }
@@ -50,15 +56,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FreeASTMMessage(msg);
   Check(msg.OrderCount() == 0 && msg.UniqueImages.Count() == 0);
 
-  // The field rules on the raw bytes: every piece GetField gives is the one
-  // the one-pass split gives, and dates are 0 or in range.
+  // The field rules on the raw bytes: a split stopped at a limit gives the
+  // first pieces of the whole split, and dates are 0 or in range.
   const std::vector<std::string> fields = SplitASTMText(bytes, DELIM_FIELD);
-  for (int i = -1; i <= static_cast<int>(fields.size()) && i < 64; ++i) {
-    const std::string field = GetField(bytes, i);
-    Check(i >= 0 && i < static_cast<int>(fields.size()) ? field == fields[static_cast<size_t>(i)]
-                                                        : field.empty());
-    const std::string first = GetComponent(field, 1);
-    Check(field.empty() ? first.empty() : first.size() <= field.size());
+  for (size_t i = 0; i < fields.size() && i < 64; ++i) {
+    const std::vector<std::string> upTo = SplitASTMText(bytes, DELIM_FIELD, i + 1);
+    Check(upTo.size() == i + 1 && upTo.back() == fields[i]);
+    const std::string& field = fields[i];
+    const std::vector<std::string> first = SplitASTMText(field, DELIM_COMPONENT, 1);
+    Check(field.empty() ? first.empty() : first.size() == 1 && first[0].size() <= field.size());
     const TDateTime date = ASTMDateToDateTime(field);
     Check(date == 0 || (date >= 1.0 && date < 73416.0));  // 1900-01-01 .. 2101-01-01
   }

@@ -40,6 +40,20 @@ TEST(CodePages, DecodeTextFollowsTheByteOrderMark) {
   EXPECT_EQ(DecodeText("caf\xE9", TNoBomEncoding::ansi), "café");
   EXPECT_EQ(DecodeText("caf\xC3\xA9", TNoBomEncoding::utf8_or_ansi), "café");
   EXPECT_EQ(DecodeText("caf\xE9", TNoBomEncoding::utf8_or_ansi), "café");
+  // Result files: Windows-1252 behind a UTF-8 mark keeps its accents, and
+  // UTF-16 marks are plain Windows-1252 bytes.
+  EXPECT_EQ(DecodeText("\xEF\xBB\xBF"
+                       "caf\xE9",
+                       TNoBomEncoding::utf8_or_ansi),
+            "café");
+  EXPECT_EQ(DecodeText("\xEF\xBB\xBF"
+                       "caf\xE9",
+                       TNoBomEncoding::ansi),
+            "caf\uFFFD");
+  EXPECT_EQ(DecodeText("\xFF\xFE"
+                       "a",
+                       TNoBomEncoding::utf8_or_ansi),
+            "ÿþa");
 }
 
 TEST(Lines, SplitLinesAcceptsEveryLineEnd) {
