@@ -13,7 +13,7 @@ using platform::Format;
 
 namespace {
 
-constexpr const char* kCategory = "ASTM";
+constexpr const char* kCat = "ASTM";
 
 // Highest field each record parser reads (field 0 is the record type):
 // lines are split no further than that.
@@ -95,21 +95,21 @@ void HandleOrder(const std::string& Line, TParserState& State, TASTMMessage& Msg
   State.OrderOpen = true;
   State.ResultPending = false;
   if (IsQCOrder(order)) Msg.IsQC = true;
-  LogDebug(kCategory, Format("O — SampleID: %s Test: %s QC: %s", order.SampleID.c_str(),
-                             order.TestName.c_str(), BoolText(Msg.IsQC)));
+  LogDebug(kCat, Format("O — SampleID: %s Test: %s QC: %s", order.SampleID.c_str(),
+                        order.TestName.c_str(), BoolText(Msg.IsQC)));
 }
 
 void HandleResult(const std::string& Line, TParserState& State, TASTMMessage& Msg) {
   AppendPendingResult(State, Msg);
   ParseResult(Line, State.Pending);
   State.ResultPending = true;
-  LogDebug(kCategory, Format("R — Test: %s Resultat: %s", State.Pending.TestCode.c_str(),
-                             State.Pending.TestResult.c_str()));
+  LogDebug(kCat, Format("R — Test: %s Resultat: %s", State.Pending.TestCode.c_str(),
+                        State.Pending.TestResult.c_str()));
 }
 
 void HandleM(const std::string& Line, int LineNr, TParserState& State, TASTMMessage& Msg) {
   if (!State.ResultPending) {
-    LogWarning(kCategory, Format("M record orphelin ligne %d — ignore", LineNr), 0);
+    LogWarning(kCat, Format("M record orphelin ligne %d — ignore", LineNr), 0);
     return;
   }
   TMRecord m;
@@ -117,13 +117,13 @@ void HandleM(const std::string& Line, int LineNr, TParserState& State, TASTMMess
   if (!m.ColorImageFile.empty()) Msg.UniqueImages.Add(m.ColorImageFile);
   const std::string grade = GradeToStr(m.Grade);
   if (m.IsError) {
-    LogWarning(kCategory,
+    LogWarning(kCat,
                Format("Grade erreur — Reactif: %s Grade: %s Cassette: %s Puit: %d",
                       m.Reagent.c_str(), grade.c_str(), m.CassetteID.c_str(), m.WellNr),
                0);
   }
-  LogDebug(kCategory, Format("M — Reactif: %s Puit: %d Grade: %s", m.Reagent.c_str(), m.WellNr,
-                             grade.c_str()));
+  LogDebug(kCat, Format("M — Reactif: %s Puit: %d Grade: %s", m.Reagent.c_str(), m.WellNr,
+                        grade.c_str()));
   State.Pending.MRecords.push_back(std::move(m));
 }
 
@@ -191,8 +191,7 @@ bool ParseResult(const std::string& Line, TRRecord& Rec) {
   Rec.ResultMethod = PieceAt(f, 10);
   Rec.ResultDate = ASTMDateToDateTime(PieceAt(f, 12));
   Rec.InstrumentID = PieceAt(f, 13);
-  LogInfo(kCategory,
-          "ParseResult: TestCode=[" + Rec.TestCode + "] TestResult=[" + Rec.TestResult + "]");
+  LogInfo(kCat, "ParseResult: TestCode=[" + Rec.TestCode + "] TestResult=[" + Rec.TestResult + "]");
   return true;
 }
 
@@ -229,12 +228,12 @@ bool ParseASTMBytes(const std::string& Bytes, const std::string& FilePath, TASTM
 
   if (lines.empty()) {
     Fail(Msg, "Fichier vide : " + FilePath);
-    LogWarning(kCategory, Msg.ParseError, 0);
+    LogWarning(kCat, Msg.ParseError, 0);
     return false;
   }
   if (!platform::StartsWith(platform::Trim(lines.front()), "H|")) {
     Fail(Msg, "Segment H manquant en début de fichier");
-    LogError(kCategory, Msg.ParseError + " [" + FilePath + "]", EVT_PROCESSING_ERROR);
+    LogError(kCat, Msg.ParseError + " [" + FilePath + "]", EVT_PROCESSING_ERROR);
     return false;
   }
 
@@ -248,12 +247,12 @@ bool ParseASTMBytes(const std::string& Bytes, const std::string& FilePath, TASTM
 
     if (recordType == "H") {
       ParseHeader(line, Msg.Header);
-      LogDebug(kCategory, Format("H — Instrument: %s v%s", Msg.Header.InstrumentID.c_str(),
-                                 Msg.Header.SoftwareVer.c_str()));
+      LogDebug(kCat, Format("H — Instrument: %s v%s", Msg.Header.InstrumentID.c_str(),
+                            Msg.Header.SoftwareVer.c_str()));
     } else if (recordType == "P") {
       ParsePatient(line, Msg.Patient);
-      LogDebug(kCategory, Format("P — PatientID: %s Sexe: %s", Msg.Patient.PatientID.c_str(),
-                                 Msg.Patient.Sex.c_str()));
+      LogDebug(kCat, Format("P — PatientID: %s Sexe: %s", Msg.Patient.PatientID.c_str(),
+                            Msg.Patient.Sex.c_str()));
     } else if (recordType == "O") {
       HandleOrder(line, state, Msg);
     } else if (recordType == "R") {
@@ -262,10 +261,10 @@ bool ParseASTMBytes(const std::string& Bytes, const std::string& FilePath, TASTM
       HandleM(line, lineNr, state, Msg);
     } else if (recordType == "L") {
       AppendPendingResult(state, Msg);
-      LogDebug(kCategory, Format("L — Fin message. Orders: %d Images: %d", Msg.OrderCount(),
-                                 Msg.UniqueImages.Count()));
+      LogDebug(kCat, Format("L — Fin message. Orders: %d Images: %d", Msg.OrderCount(),
+                            Msg.UniqueImages.Count()));
     } else {
-      LogDebug(kCategory,
+      LogDebug(kCat,
                Format("Segment inconnu \"%s\" ligne %d — ignore", recordType.c_str(), lineNr));
     }
   }
@@ -276,14 +275,13 @@ bool ParseASTMBytes(const std::string& Bytes, const std::string& FilePath, TASTM
 
   if (Msg.OrderCount() == 0) {
     Fail(Msg, "Aucun segment O trouvé dans le fichier");
-    LogWarning(kCategory, Msg.ParseError + " [" + FilePath + "]", 0);
+    LogWarning(kCat, Msg.ParseError + " [" + FilePath + "]", 0);
     return false;
   }
   Msg.IsValid = true;
-  LogInfo(kCategory,
-          Format("Fichier parsé avec succès — Patient: %s Orders: %d Images: %d QC: %s [%s]",
-                 Msg.Patient.PatientID.c_str(), Msg.OrderCount(), Msg.UniqueImages.Count(),
-                 BoolText(Msg.IsQC), platform::ExtractFileName(FilePath).c_str()));
+  LogInfo(kCat, Format("Fichier parsé avec succès — Patient: %s Orders: %d Images: %d QC: %s [%s]",
+                       Msg.Patient.PatientID.c_str(), Msg.OrderCount(), Msg.UniqueImages.Count(),
+                       BoolText(Msg.IsQC), platform::ExtractFileName(FilePath).c_str()));
   return true;
 }
 
@@ -293,14 +291,14 @@ bool ParseASTMFile(const std::string& FilePath, TASTMMessage& Msg) {
   // the system's reason, which says more than "not found".
   if (!platform::FileExists(FilePath) && !platform::FolderExists(FilePath)) {
     Fail(Msg, "Fichier introuvable : " + FilePath);
-    LogError(kCategory, Msg.ParseError, EVT_PROCESSING_ERROR);
+    LogError(kCat, Msg.ParseError, EVT_PROCESSING_ERROR);
     return false;
   }
   std::string bytes;
   const platform::TOsResult read = platform::ReadFileBytes(FilePath, bytes);
   if (!read.Ok()) {
     Fail(Msg, "Erreur lecture fichier : " + read.text);
-    LogError(kCategory, Msg.ParseError + " [" + FilePath + "]", EVT_PROCESSING_ERROR);
+    LogError(kCat, Msg.ParseError + " [" + FilePath + "]", EVT_PROCESSING_ERROR);
     return false;
   }
   return ParseASTMBytes(bytes, FilePath, Msg);

@@ -139,8 +139,7 @@ void FreeConfigValidation(TConfigValidation& Validation) {
   Validation.Warnings.clear();
 }
 
-bool LoadConfigFrom(const std::string& exeFolder, TAppConfig& Config,
-                    TConfigValidation& Validation) {
+bool LoadConfig(const std::string& exeFolder, TAppConfig& Config, TConfigValidation& Validation) {
   Config = TAppConfig{};
   Validation = TConfigValidation{};
 

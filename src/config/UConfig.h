@@ -91,8 +91,7 @@ TIniData ParseIni(const std::string& text);
 // Loads config.ini from a given folder (with its trailing separator), which
 // stands for the executable's folder: ExeFolder, LogFolder and rooted paths
 // follow it.
-bool LoadConfigFrom(const std::string& exeFolder, TAppConfig& Config,
-                    TConfigValidation& Validation);
+bool LoadConfig(const std::string& exeFolder, TAppConfig& Config, TConfigValidation& Validation);
 
 int ReadIntValue(const TIniData& Ini, const std::string& Section, const std::string& Key,
                  int Default, int MinVal, int MaxVal);

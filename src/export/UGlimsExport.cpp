@@ -11,7 +11,7 @@ using platform::Trim;
 
 namespace {
 
-constexpr const char* kCategory = "GLIMS";
+constexpr const char* kCat = "GLIMS";
 constexpr const char* kCrLf = "\r\n";
 constexpr const char* kLogDateFormat = "dd/mm/yyyy hh:nn:ss";
 constexpr const char* kAstmDateFormat = "yyyymmddhhnnss";
@@ -124,7 +124,7 @@ bool LoadGlimsLog(const std::string& LogPath, std::vector<TGlimsLogEntry>& Entri
   const platform::TOsResult read = platform::ReadFileBytes(LogPath, bytes);
   if (!read.Ok()) {
     // A missing log is the normal state before the first export.
-    if (!read.NotFound()) LogDebug(kCategory, "Journal Glims illisible : " + read.text);
+    if (!read.NotFound()) LogDebug(kCat, "Journal Glims illisible : " + read.text);
     return false;
   }
   for (const std::string& raw : platform::SplitLines(platform::AnsiToUtf8(bytes))) {
@@ -161,7 +161,7 @@ bool SaveGlimsLog(const std::string& LogPath, const std::vector<TGlimsLogEntry>&
   if (!folder.empty() && !platform::FolderExists(folder)) {
     const platform::TOsResult made = platform::MakeFolders(folder);
     if (!made.Ok()) {
-      LogWarning(kCategory, "Journal Glims non enregistré : " + made.text, 0);
+      LogWarning(kCat, "Journal Glims non enregistré : " + made.text, 0);
       return false;
     }
   }
@@ -170,7 +170,7 @@ bool SaveGlimsLog(const std::string& LogPath, const std::vector<TGlimsLogEntry>&
   const platform::TOsResult written =
       platform::WriteFileReplacing(LogPath, platform::Utf8ToAnsi(text), true);
   if (!written.Ok()) {
-    LogWarning(kCategory, "Journal Glims non enregistré : " + written.text, 0);
+    LogWarning(kCat, "Journal Glims non enregistré : " + written.text, 0);
     return false;
   }
   return true;
@@ -259,7 +259,7 @@ std::string BuildUPLContent(const TASTMMessage& Msg, const TImageResult* ImageRe
   std::vector<std::string> rLines;
   BuildGlimsRLines(Msg, ImageResults, ImgResultCount, rLines);
   if (rLines.empty()) {
-    LogWarning(kCategory, "Aucune ligne R générée — export annulé", 0);
+    LogWarning(kCat, "Aucune ligne R générée — export annulé", 0);
     return {};
   }
   lines.insert(lines.end(), rLines.begin(), rLines.end());
@@ -292,11 +292,11 @@ std::string ExportToGlims(const TASTMMessage& Msg, const TImageResult* ImageResu
                           int ImgResultCount, const TAppConfig& Config) {
   if (!Msg.IsValid) return {};
   if (Config.InfoToLis.empty()) {
-    LogDebug(kCategory, "InfoToLis non configure — export ignore");
+    LogDebug(kCat, "InfoToLis non configure — export ignore");
     return {};
   }
   if (!IsGlimsMessage(Msg)) {
-    LogDebug(kCategory,
+    LogDebug(kCat,
              "Message non-Glims — export ignore : " + platform::ExtractFileName(Msg.SourceFile));
     return {};
   }
@@ -318,14 +318,14 @@ std::string ExportToGlims(const TASTMMessage& Msg, const TImageResult* ImageResu
   const platform::TOsResult written =
       platform::WriteFileReplacing(path, platform::Utf8ToAnsi(content), true);
   if (!written.Ok()) {
-    LogError(kCategory, "Erreur ecriture UPL : " + written.text + " : " + path, EVT_GLIMS_ERROR);
+    LogError(kCat, "Erreur ecriture UPL : " + written.text + " : " + path, EVT_GLIMS_ERROR);
     return {};
   }
   const std::string fileName = platform::ExtractFileName(path);
-  LogInfo(kCategory, Format("Fichier UPL genere : %s (%d ligne(s))", fileName.c_str(), lineCount));
+  LogInfo(kCat, Format("Fichier UPL genere : %s (%d ligne(s))", fileName.c_str(), lineCount));
 
   SaveGlimsLog(logPath, entries, entryCount);
-  LogInfo(kCategory, Format("Export Glims terminé — OID: %s | UPL: %s",
-                            FirstSampleID(Msg, "?").c_str(), fileName.c_str()));
+  LogInfo(kCat, Format("Export Glims terminé — OID: %s | UPL: %s", FirstSampleID(Msg, "?").c_str(),
+                       fileName.c_str()));
   return path;
 }

@@ -10,7 +10,7 @@ using platform::Trim;
 
 namespace {
 
-constexpr const char* kCategory = "XML";
+constexpr const char* kCat = "XML";
 constexpr const char* kUtf8Bom = "\xEF\xBB\xBF";
 constexpr const char* kCrLf = "\r\n";
 
@@ -130,21 +130,21 @@ std::string BuildXMLContent(const TASTMMessage& Msg) {
 
 std::string ExportToXML(const TASTMMessage& Msg, const std::string& DestFolder) {
   if (!Msg.IsValid) {
-    LogWarning(kCategory, "Message ASTM invalide — export XML ignoré", 0);
+    LogWarning(kCat, "Message ASTM invalide — export XML ignoré", 0);
     return {};
   }
   const std::string fileName = platform::ExtractFileName(Msg.SourceFile);
   if (!IsSurgiscreenMessage(Msg)) {
-    LogDebug(kCategory, "Pas de réactif Surg — export XML non requis : " + fileName);
+    LogDebug(kCat, "Pas de réactif Surg — export XML non requis : " + fileName);
     return {};
   }
   if (Trim(DestFolder).empty()) {
-    LogWarning(kCategory, "Dossier destination XML non configuré", 0);
+    LogWarning(kCat, "Dossier destination XML non configuré", 0);
     return {};
   }
   const std::string target = platform::JoinPath(DestFolder, fileName);
   if (!platform::FolderExists(DestFolder) && !platform::MakeFolders(DestFolder).Ok()) {
-    LogError(kCategory, "Impossible de créer dossier XML : " + DestFolder, EVT_PROCESSING_ERROR);
+    LogError(kCat, "Impossible de créer dossier XML : " + DestFolder, EVT_PROCESSING_ERROR);
     return {};
   }
   // The reader takes documents from the folder as they appear: the document
@@ -153,11 +153,10 @@ std::string ExportToXML(const TASTMMessage& Msg, const std::string& DestFolder) 
   const std::string bytes = kUtf8Bom + BuildXMLContent(Msg);
   const platform::TOsResult written = platform::WriteFileReplacing(target, bytes, true);
   if (!written.Ok()) {
-    LogError(kCategory, "Erreur écriture XML : " + written.text + " → " + target,
-             EVT_PROCESSING_ERROR);
+    LogError(kCat, "Erreur écriture XML : " + written.text + " → " + target, EVT_PROCESSING_ERROR);
     return {};
   }
-  LogInfo(kCategory, Format("Export XML généré — %s [%s]", fileName.c_str(),
-                            ("Patient: " + Msg.Patient.PatientID).c_str()));
+  LogInfo(kCat, Format("Export XML généré — %s [%s]", fileName.c_str(),
+                       ("Patient: " + Msg.Patient.PatientID).c_str()));
   return target;
 }

@@ -25,6 +25,8 @@ const TReagentColorEntry REAGENT_COLORS[REAGENT_COLOR_COUNT] = {
 
 namespace {
 
+constexpr const char* kCat = "IMAGE";
+
 constexpr TRgbColor DS_REAGENT_COLOR{246, 225, 110};
 
 TCassetteGroup* FindGroup(TCassetteGroup* Groups, int Count, const std::string& CassID) {
@@ -88,7 +90,7 @@ void GroupByCassette(const TASTMMessage& Msg, TCassetteGroup* Groups, int& Count
         TCassetteGroup* Group = FindGroup(Groups, Count, CassID);
         if (Group == nullptr) {
           if (Count >= MAX_CASSETTES) {
-            LogWarning("IMAGE",
+            LogWarning(kCat,
                        platform::Format("Max cassettes atteint (%d) — CassID ignoré: %s",
                                         MAX_CASSETTES, CassID.c_str()),
                        0);

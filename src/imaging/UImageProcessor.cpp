@@ -16,6 +16,9 @@ using platform::Format;
 
 namespace {
 
+constexpr const char* kCat = "IMAGE";
+constexpr const char* kCatResize = "RESIZE";
+
 std::function<TBarcodeVerifResult(const TRasterView&, const std::string&)> GBarcodeCheck;
 
 // Barcode check of the composite, read in place (no copy of the pixels).
@@ -32,11 +35,11 @@ bool WritePicture(const std::string& Jpeg, const std::string& Path, const char* 
                   const std::string& ErrorSuffix, const std::string& MissingPrefix) {
   const platform::TOsResult Written = platform::WriteFileReplacing(Path, Jpeg);
   if (!Written.Ok()) {
-    LogError("RESIZE", WriteErrorPrefix + Written.text + ErrorSuffix, 0);
+    LogError(kCatResize, WriteErrorPrefix + Written.text + ErrorSuffix, 0);
     return false;
   }
   if (!platform::FileExists(Path)) {
-    LogError("RESIZE", MissingPrefix + Path, 0);
+    LogError(kCatResize, MissingPrefix + Path, 0);
     return false;
   }
   return true;
@@ -48,13 +51,13 @@ bool WritePicture(const std::string& Jpeg, const std::string& Path, const char* 
 bool SaveFullSize(const TRaster& Bmp, const std::string& Path, std::string& Encoded) {
   std::string Error;
   if (!EncodeJpeg(Bmp, Encoded, Error)) {
-    LogError("RESIZE", "Erreur sauvegarde : " + Error, 0);
+    LogError(kCatResize, "Erreur sauvegarde : " + Error, 0);
     return false;
   }
   if (!WritePicture(Encoded, Path, "Erreur sauvegarde : ", "", "Fichier manquant : ")) {
     return false;
   }
-  LogDebug("RESIZE", "Sauvegardé 100% → " + ExtractFileName(Path));
+  LogDebug(kCatResize, "Sauvegardé 100% → " + ExtractFileName(Path));
   return true;
 }
 
@@ -62,7 +65,7 @@ void LogGenerated(TAlertBorderType Border, const std::string& OutputPath,
                   const TCassetteGroup& Group) {
   const std::string Name = ExtractFileName(OutputPath);
   const std::string Wells = BuildWellsString(Group);
-  LogInfo("IMAGE",
+  LogInfo(kCat,
           Format(Border == abtRed ? "Image générée — %s [Cassette: %s Puits: %s Alerte: ROUGE]"
                  : Border == abtYellow ? "Image générée — %s [Cassette: %s Puits: %s Alerte: JAUNE]"
                                        : "Image générée — %s [Cassette: %s Puits: %s]",
@@ -90,7 +93,7 @@ bool ResizeAndSave(const TRaster& SourceBmp, const std::string& Path, int Resize
   if (!ShrinkRaster(SourceBmp, Reduced, ReducedSide(SourceBmp.Width, ResizeFactor),
                     ReducedSide(SourceBmp.Height, ResizeFactor), Error) ||
       !EncodeJpeg(Reduced, Jpeg, Error)) {
-    LogError("RESIZE", "Erreur resize : " + Error + " → " + Path, 0);
+    LogError(kCatResize, "Erreur resize : " + Error + " → " + Path, 0);
     return false;
   }
   FreeRaster(Reduced);
@@ -98,7 +101,7 @@ bool ResizeAndSave(const TRaster& SourceBmp, const std::string& Path, int Resize
                     "Fichier manquant après sauvegarde : ")) {
     return false;
   }
-  LogDebug("RESIZE",
+  LogDebug(kCatResize,
            Format("Redimensionné %d%% → %s", ResizeFactor, ExtractFileName(Path).c_str()));
   return true;
 }
@@ -112,15 +115,15 @@ bool MoveToWrongImages(const std::string& LogFolder, std::string& OutputPath) {
   platform::TMoveHow How = platform::TMoveHow::renamed;
   const platform::TOsResult Moved = platform::MoveFileReplacing(OutputPath, Target, How);
   if (!Moved.Ok()) {
-    LogError("IMAGE", "Erreur déplacement wrong_images : " + Moved.text, 0);
+    LogError(kCat, "Erreur déplacement wrong_images : " + Moved.text, 0);
     return false;
   }
   OutputPath = Target;
   // The second line marks a picture that replaced one of the same name, or
   // one copied across file systems.
-  LogInfo("IMAGE", (How == platform::TMoveHow::renamed ? "Image déplacée vers wrong_images : "
-                                                       : "Image copiée vers wrong_images : ") +
-                       Name);
+  LogInfo(kCat, (How == platform::TMoveHow::renamed ? "Image déplacée vers wrong_images : "
+                                                    : "Image copiée vers wrong_images : ") +
+                    Name);
   return true;
 }
 
@@ -139,7 +142,7 @@ bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group
                                        : std::string();
   if (RawColorPath.empty() || !platform::FileExists(RawColorPath)) {
     Result.ErrorDetail = "Image brute Color introuvable : " + ColorFile;
-    LogError("IMAGE", Result.ErrorDetail, EVT_PROCESSING_ERROR);
+    LogError(kCat, Result.ErrorDetail, EVT_PROCESSING_ERROR);
     SetFlag(FLAG_PROCESSING_ERROR, "Image brute introuvable : " + ColorFile);
     return false;
   }
@@ -148,7 +151,7 @@ bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group
   TCanvas Dest;
   if (!LoadCanvasFonts(Error)) {
     Result.ErrorDetail = "Police Arial introuvable : " + Error;
-    LogError("IMAGE", Result.ErrorDetail, EVT_PROCESSING_ERROR);
+    LogError(kCat, Result.ErrorDetail, EVT_PROCESSING_ERROR);
     return false;
   }
   // The whole photograph is decoded here, so that a damaged or truncated
@@ -159,7 +162,7 @@ bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group
     if (!Read.Ok()) Error = Read.text;
     if (!Read.Ok() || !CropAndAssembleFromJpeg(Bytes, Dest, Error)) {
       Result.ErrorDetail = "Erreur chargement image : " + Error;
-      LogError("IMAGE", Result.ErrorDetail + " [" + ColorFile + "]", EVT_PROCESSING_ERROR);
+      LogError(kCat, Result.ErrorDetail + " [" + ColorFile + "]", EVT_PROCESSING_ERROR);
       return false;
     }
   }
@@ -197,7 +200,7 @@ bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group
       DrawAlertBorder(Dest, Width, Height, AlertBorder);
       SaveFullSize(Dest.Bmp, OutputPath, Saved);
     } else {
-      LogError("IMAGE",
+      LogError(kCat,
                "Erreur chargement image : " + Error + " [" + ExtractFileName(OutputPath) + "]",
                EVT_PROCESSING_ERROR);
     }
@@ -227,7 +230,7 @@ int ProcessASTMMessage(const TASTMMessage& Msg, const TAppConfig& Config,
   if (Results == nullptr) ResultCapacity = 0;
   for (int i = 0; i < ResultCapacity; ++i) Results[i] = TImageResult{};
   if (!Msg.IsValid) {
-    LogWarning("IMAGE", "Message ASTM invalide — traitement ignoré", 0);
+    LogWarning(kCat, "Message ASTM invalide — traitement ignoré", 0);
     return 0;
   }
   LogDebug(
@@ -237,8 +240,8 @@ int ProcessASTMMessage(const TASTMMessage& Msg, const TAppConfig& Config,
   std::vector<TCassetteGroup> Groups(MAX_CASSETTES);
   int GroupCount = 0;
   GroupByCassette(Msg, Groups.data(), GroupCount);
-  LogInfo("IMAGE", Format("Traitement %d cassette(s) depuis : %s", GroupCount,
-                          ExtractFileName(Msg.SourceFile).c_str()));
+  LogInfo(kCat, Format("Traitement %d cassette(s) depuis : %s", GroupCount,
+                       ExtractFileName(Msg.SourceFile).c_str()));
   int Count = 0;
   for (int i = 0; i < GroupCount; ++i) {
     TImageResult One;
@@ -246,14 +249,14 @@ int ProcessASTMMessage(const TASTMMessage& Msg, const TAppConfig& Config,
       if (Count < ResultCapacity) Results[Count] = std::move(One);
       ++Count;
     } else {
-      LogError("IMAGE",
+      LogError(kCat,
                Format("Échec génération cassette %s : %s", Groups[i].CassetteID.c_str(),
                       One.ErrorDetail.c_str()),
                EVT_PROCESSING_ERROR);
     }
     FreeCassetteGroup(Groups[i]);
   }
-  LogInfo("IMAGE", Format("%d/%d image(s) générée(s) avec succès", Count, GroupCount));
+  LogInfo(kCat, Format("%d/%d image(s) générée(s) avec succès", Count, GroupCount));
   return Count;
 }
 

@@ -11,6 +11,10 @@ using platform::Format;
 
 namespace {
 
+constexpr const char* kCatLogger = "LOGGER";
+constexpr const char* kCatConfig = "CONFIG";
+constexpr const char* kCatFlag = "FLAG";
+
 constexpr const char* kTimeFormat = "yyyy-mm-dd hh:nn:ss";
 
 // Set by InitLogger before any thread logs; read-only afterwards.
@@ -97,7 +101,7 @@ void InitLogger(const TAppConfig& Config, const std::string& ServiceName) {
     GEventSource = std::move(sink);
   }
   GInitialized = true;
-  Log(llInfo, "LOGGER",
+  Log(llInfo, kCatLogger,
       Format("Logger initialisé — Service: %s — Niveau: %s", ServiceName.c_str(),
              LevelToStr(GMinLevel).c_str()),
       EVT_SERVICE_START);
@@ -105,7 +109,7 @@ void InitLogger(const TAppConfig& Config, const std::string& ServiceName) {
 
 void FinalizeLogger() {
   if (!GInitialized) return;
-  Log(llInfo, "LOGGER", "Logger finalisé — arrêt service", EVT_SERVICE_STOP);
+  Log(llInfo, kCatLogger, "Logger finalisé — arrêt service", EVT_SERVICE_STOP);
   std::lock_guard<std::mutex> lock(GCS);
   GEventSource.reset();
   GInitialized = false;
@@ -181,7 +185,7 @@ void SetFlag(const std::string& FlagName, const std::string& Reason) {
     std::lock_guard<std::mutex> lock(GFlagCS);
     WriteToFile(FlagFilePath(FlagName), line);
   }
-  LogWarning("FLAG", Format("FLAG posé : %s — %s", FlagName.c_str(), Reason.c_str()), 0);
+  LogWarning(kCatFlag, Format("FLAG posé : %s — %s", FlagName.c_str(), Reason.c_str()), 0);
 }
 
 void ClearFlag(const std::string& FlagName) {
@@ -192,7 +196,7 @@ void ClearFlag(const std::string& FlagName) {
     if (!platform::FileExists(path)) return;
     (void)platform::RemoveFile(path);
   }
-  LogInfo("FLAG", Format("FLAG effacé : %s", FlagName.c_str()));
+  LogInfo(kCatFlag, Format("FLAG effacé : %s", FlagName.c_str()));
 }
 
 void LogConfigValidation(const TConfigValidation& Validation) {
@@ -202,10 +206,10 @@ void LogConfigValidation(const TConfigValidation& Validation) {
         Format("Configuration invalide — %d erreur(s)", static_cast<int>(Validation.Errors.size())),
         EVT_CONFIG_ERROR);
   } else {
-    LogInfo("CONFIG", "Configuration validée sans erreur");
+    LogInfo(kCatConfig, "Configuration validée sans erreur");
   }
-  for (const std::string& e : Validation.Errors) LogError("CONFIG", e, EVT_CONFIG_ERROR);
-  for (const std::string& w : Validation.Warnings) LogWarning("CONFIG", w, EVT_CONFIG_WARNING);
+  for (const std::string& e : Validation.Errors) LogError(kCatConfig, e, EVT_CONFIG_ERROR);
+  for (const std::string& w : Validation.Warnings) LogWarning(kCatConfig, w, EVT_CONFIG_WARNING);
 }
 
 void SetEventSinkForTesting(std::shared_ptr<platform::TEventSink> sink) {

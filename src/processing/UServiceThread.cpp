@@ -16,6 +16,8 @@ using platform::Format;
 
 namespace {
 
+constexpr const char* kCatQC = "QC";
+
 constexpr const char* kCat = "THREAD";
 constexpr int kResultCapacity = 20;
 
@@ -261,15 +263,15 @@ bool TVelmarServiceThread::ProcessTRAFile(const std::string& FilePath,
       // folder under QCDest, never a path.
       const std::string QCFolder =
           platform::JoinPath(FConfig.QCDest, platform::MakeSafeFileName(Msg.Header.InstrumentID));
-      LogDebug("QC", Format("QCDest=[%s] InstrID=[%s] QCFolder=[%s]", FConfig.QCDest.c_str(),
-                            Msg.Header.InstrumentID.c_str(), QCFolder.c_str()));
-      LogDebug("QC", Format("ImagesFolder=[%s] ImageDestFolder=[%s]", ImagesFolder.c_str(),
-                            FConfig.ImageDestFolder.c_str()));
+      LogDebug(kCatQC, Format("QCDest=[%s] InstrID=[%s] QCFolder=[%s]", FConfig.QCDest.c_str(),
+                              Msg.Header.InstrumentID.c_str(), QCFolder.c_str()));
+      LogDebug(kCatQC, Format("ImagesFolder=[%s] ImageDestFolder=[%s]", ImagesFolder.c_str(),
+                              FConfig.ImageDestFolder.c_str()));
       if (!platform::FolderExists(QCFolder)) (void)platform::MakeFolders(QCFolder);
       QCConfig.ImageDestFolder = QCFolder;
       if (!FConfig.ResizedImageDest.empty()) QCConfig.ResizedImageDest = QCFolder;
-      LogDebug("QC", Format("QCConfig.ImageDestFolder=[%s] ResizedImageDest=[%s]",
-                            QCConfig.ImageDestFolder.c_str(), QCConfig.ResizedImageDest.c_str()));
+      LogDebug(kCatQC, Format("QCConfig.ImageDestFolder=[%s] ResizedImageDest=[%s]",
+                              QCConfig.ImageDestFolder.c_str(), QCConfig.ResizedImageDest.c_str()));
       ImgCount =
           ProcessASTMMessage(Msg, QCConfig, ImagesFolder, FValidation, Results, kResultCapacity);
       LogInfo(kCat, Format("%d image(s) QC générée(s) dans : %s", ImgCount, QCFolder.c_str()));

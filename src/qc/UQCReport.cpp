@@ -15,6 +15,8 @@ using platform::Format;
 
 namespace {
 
+constexpr const char* kCat = "QC";
+
 // Page geometry in PostScript points, origin at the bottom left.
 constexpr int PAGE_W = 595;
 constexpr int PAGE_H = 842;
@@ -226,7 +228,7 @@ bool GeneratePSReport(const std::vector<TQCLine>& Lines, int LineCount, const st
   Flush(doc);
 
   if (!doc.Error.empty()) {
-    LogError("QC", "Erreur génération PS : " + doc.Error, EVT_QC_ERROR);
+    LogError(kCat, "Erreur génération PS : " + doc.Error, EVT_QC_ERROR);
     return false;
   }
   return true;

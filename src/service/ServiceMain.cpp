@@ -66,7 +66,7 @@ bool TVelmarService::LoadAndValidateConfig() {
   TConfigValidation Validation;
   try {
     FConfig = TAppConfig{};
-    Result = LoadConfigFrom(FExeFolder, FConfig, Validation);
+    Result = LoadConfig(FExeFolder, FConfig, Validation);
     InitLogger(FConfig, SERVICE_NAME);
     LogInfo(kCat, "ExeFolder = [" + FConfig.ExeFolder + "]");
     if (InitZBar(FConfig.ExeFolder)) {

@@ -20,7 +20,7 @@ class ConfigTest : public testing_support::TempFolderTest {
   std::string Exe() const { return dir_ + "/"; }
   bool Load(const std::string& ini) {
     WriteAll(Path("config.ini"), ini);
-    return LoadConfigFrom(Exe(), cfg_, val_);
+    return LoadConfig(Exe(), cfg_, val_);
   }
   // A [Main]/[Multi] text whose required folders all exist.
   std::string ValidIni(const std::string& extraMain = "") {
@@ -84,7 +84,7 @@ TEST_F(ConfigTest, MainHeaderOnlyGivesDefaultsAndRequiredFolderErrors) {
 }
 
 TEST_F(ConfigTest, MissingFileIsOneErrorAndCreatesNothing) {
-  EXPECT_FALSE(LoadConfigFrom(Exe(), cfg_, val_));
+  EXPECT_FALSE(LoadConfig(Exe(), cfg_, val_));
   EXPECT_EQ(val_.Errors,
             (std::vector<std::string>{"[ERREUR] Fichier de configuration introuvable : " + Exe() +
                                       "config.ini"}));
@@ -178,7 +178,7 @@ TEST_F(ConfigTest, ConfigFileInUtf16WithByteOrderMark) {
     utf16 += static_cast<char>(cp >> 8);
   }
   WriteAll(Path("config.ini"), utf16);
-  LoadConfigFrom(Exe(), cfg_, val_);
+  LoadConfig(Exe(), cfg_, val_);
   EXPECT_EQ(cfg_.InstrType, "Système");
   Load("[Main]\nInstrType=Syst\xE8me\n");  // no mark: Windows-1252
   EXPECT_EQ(cfg_.InstrType, "Système");
