@@ -37,21 +37,21 @@ double MsSince(Clock::time_point start) {
 }
 
 struct TStats {
-  std::vector<double> samples;
-  void Add(double v) { samples.push_back(v); }
+  std::vector<double> Samples;
+  void Add(double v) { Samples.push_back(v); }
   double Mean() const {
     double sum = 0;
-    for (double v : samples) sum += v;
-    return samples.empty() ? 0 : sum / samples.size();
+    for (double v : Samples) sum += v;
+    return Samples.empty() ? 0 : sum / Samples.size();
   }
   double Median() const {
-    if (samples.empty()) return 0;
-    std::vector<double> s = samples;
+    if (Samples.empty()) return 0;
+    std::vector<double> s = Samples;
     std::sort(s.begin(), s.end());
     return s[s.size() / 2];
   }
   double Min() const {
-    return samples.empty() ? 0 : *std::min_element(samples.begin(), samples.end());
+    return Samples.empty() ? 0 : *std::min_element(Samples.begin(), Samples.end());
   }
 };
 
@@ -175,19 +175,19 @@ int main(int argc, char** argv) {
   std::printf("library scan time per pass (from the PERF lines, whole ms):\n");
   if (bestScans.count("f83"))
     std::printf("  f83 on zone 0 with the code   : mean %6.2f ms over %zu scans\n",
-                bestScans.at("f83").Mean(), bestScans.at("f83").samples.size());
+                bestScans.at("f83").Mean(), bestScans.at("f83").Samples.size());
   for (const auto& [tag, stats] : allScans) {
     if (tag == "f83") {
       // The worst-case f83 scans follow the best-case ones in the log.
       TStats onlyWorst;
-      for (size_t i = bestScans.count("f83") ? bestScans.at("f83").samples.size() : 0;
-           i < stats.samples.size(); ++i)
-        onlyWorst.Add(stats.samples[i]);
+      for (size_t i = bestScans.count("f83") ? bestScans.at("f83").Samples.size() : 0;
+           i < stats.Samples.size(); ++i)
+        onlyWorst.Add(stats.Samples[i]);
       std::printf("  %-5s without a code (2 zones) : mean %6.2f ms over %zu scans\n", tag.c_str(),
-                  onlyWorst.Mean(), onlyWorst.samples.size());
+                  onlyWorst.Mean(), onlyWorst.Samples.size());
     } else {
       std::printf("  %-5s without a code (2 zones) : mean %6.2f ms over %zu scans\n", tag.c_str(),
-                  stats.Mean(), stats.samples.size());
+                  stats.Mean(), stats.Samples.size());
     }
   }
 

@@ -75,7 +75,7 @@ int main() {
         const std::string out = args[args.size() - 2].substr(std::string("-sOutputFile=").size());
         (void)platform::WriteFileBytes(platform::ReplaceAll(out, "%%", "%"), "%PDF-1.4");
         platform::TSpawnResult r;
-        r.kind = platform::TSpawnResult::Kind::exited;
+        r.Kind = platform::TSpawnResult::TKind::exited;
         return r;
       });
 

@@ -74,17 +74,17 @@ TDateTime ASTMDateToDateTime(const std::string& DateStr) {
     return DigitsValue(digits);
   };
   platform::TDateParts parts;
-  parts.year = part(0, 4);
-  parts.month = part(4, 2);
-  parts.day = part(6, 2);
-  if (parts.year < 1900 || parts.year > 2100 || parts.month < 1 || parts.month > 12 ||
-      parts.day < 1 || parts.day > 31)
+  parts.Year = part(0, 4);
+  parts.Month = part(4, 2);
+  parts.Day = part(6, 2);
+  if (parts.Year < 1900 || parts.Year > 2100 || parts.Month < 1 || parts.Month > 12 ||
+      parts.Day < 1 || parts.Day > 31)
     return 0;
-  parts.hour = parts.minute = parts.second = 0;
+  parts.Hour = parts.Minute = parts.Second = 0;
   if (chars.size() >= 14) {
-    parts.hour = part(8, 2);
-    parts.minute = part(10, 2);
-    parts.second = part(12, 2);
+    parts.Hour = part(8, 2);
+    parts.Minute = part(10, 2);
+    parts.Second = part(12, 2);
   }
   TDateTime value = 0;
   return platform::TryEncodeDateTime(parts, value) ? value : 0;
@@ -163,19 +163,19 @@ bool TUniqueStringList::TLessText::operator()(const std::string& a, const std::s
 
 void TUniqueStringList::Add(const std::string& s) {
   // insert keeps the spelling already there when an equal text exists.
-  if (set_.insert(s).second) stale_ = true;
+  if (FSet.insert(s).second) FStale = true;
 }
 
 const std::vector<std::string>& TUniqueStringList::Items() const {
-  if (stale_) {
-    items_.assign(set_.begin(), set_.end());
-    stale_ = false;
+  if (FStale) {
+    FItems.assign(FSet.begin(), FSet.end());
+    FStale = false;
   }
-  return items_;
+  return FItems;
 }
 
 void TUniqueStringList::Clear() {
-  set_.clear();
-  items_.clear();
-  stale_ = false;
+  FSet.clear();
+  FItems.clear();
+  FStale = false;
 }

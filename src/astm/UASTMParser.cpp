@@ -297,7 +297,7 @@ bool ParseASTMFile(const std::string& FilePath, TASTMMessage& Msg) {
   std::string bytes;
   const platform::TOsResult read = platform::ReadFileBytes(FilePath, bytes);
   if (!read.Ok()) {
-    Fail(Msg, "Erreur lecture fichier : " + read.text);
+    Fail(Msg, "Erreur lecture fichier : " + read.Text);
     LogError(kCat, Msg.ParseError + " [" + FilePath + "]", EVT_PROCESSING_ERROR);
     return false;
   }

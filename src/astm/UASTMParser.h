@@ -125,7 +125,7 @@ struct TOrderRecord {
 class TUniqueStringList {
  public:
   void Add(const std::string& s);
-  int Count() const { return static_cast<int>(set_.size()); }
+  int Count() const { return static_cast<int>(FSet.size()); }
   const std::vector<std::string>& Items() const;
   void Clear();
 
@@ -133,9 +133,9 @@ class TUniqueStringList {
   struct TLessText {
     bool operator()(const std::string& a, const std::string& b) const;
   };
-  std::set<std::string, TLessText> set_;
-  mutable std::vector<std::string> items_;  // set_ in order, valid when !stale_
-  mutable bool stale_ = false;
+  std::set<std::string, TLessText> FSet;
+  mutable std::vector<std::string> FItems;  // FSet in order, valid when !FStale
+  mutable bool FStale = false;
 };
 
 struct TASTMMessage {

@@ -121,7 +121,7 @@ bool OpenSystemLibrary(std::string& LoadedPath) {
       if (LoadedPath.empty()) LoadedPath = Name;
       return true;
     }
-    LogDebug(kCat, Opened.text);
+    LogDebug(kCat, Opened.Text);
   }
   return false;
 }
@@ -146,10 +146,10 @@ bool InitZBar(const std::string& Folder) {
   } else {
     const platform::TOsResult Opened = platform::OpenDynLib(LocalPath, GHLib);
     if (!Opened.Ok()) {
-      LogDebug(kCat, Opened.text);
+      LogDebug(kCat, Opened.Text);
       LogWarning(kCat,
                  Format("LoadLibrary échoué pour %s (erreur %d) — vérification barcode désactivée",
-                        LocalPath.c_str(), Opened.code),
+                        LocalPath.c_str(), Opened.Code),
                  0);
       return false;
     }

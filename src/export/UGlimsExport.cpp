@@ -124,7 +124,7 @@ bool LoadGlimsLog(const std::string& LogPath, std::vector<TGlimsLogEntry>& Entri
   const platform::TOsResult read = platform::ReadFileBytes(LogPath, bytes);
   if (!read.Ok()) {
     // A missing log is the normal state before the first export.
-    if (!read.NotFound()) LogDebug(kCat, "Journal Glims illisible : " + read.text);
+    if (!read.NotFound()) LogDebug(kCat, "Journal Glims illisible : " + read.Text);
     return false;
   }
   for (const std::string& raw : platform::SplitLines(platform::AnsiToUtf8(bytes))) {
@@ -161,7 +161,7 @@ bool SaveGlimsLog(const std::string& LogPath, const std::vector<TGlimsLogEntry>&
   if (!folder.empty() && !platform::FolderExists(folder)) {
     const platform::TOsResult made = platform::MakeFolders(folder);
     if (!made.Ok()) {
-      LogWarning(kCat, "Journal Glims non enregistré : " + made.text, 0);
+      LogWarning(kCat, "Journal Glims non enregistré : " + made.Text, 0);
       return false;
     }
   }
@@ -170,7 +170,7 @@ bool SaveGlimsLog(const std::string& LogPath, const std::vector<TGlimsLogEntry>&
   const platform::TOsResult written =
       platform::WriteFileReplacing(LogPath, platform::Utf8ToAnsi(text), true);
   if (!written.Ok()) {
-    LogWarning(kCat, "Journal Glims non enregistré : " + written.text, 0);
+    LogWarning(kCat, "Journal Glims non enregistré : " + written.Text, 0);
     return false;
   }
   return true;
@@ -318,7 +318,7 @@ std::string ExportToGlims(const TASTMMessage& Msg, const TImageResult* ImageResu
   const platform::TOsResult written =
       platform::WriteFileReplacing(path, platform::Utf8ToAnsi(content), true);
   if (!written.Ok()) {
-    LogError(kCat, "Erreur ecriture UPL : " + written.text + " : " + path, EVT_GLIMS_ERROR);
+    LogError(kCat, "Erreur ecriture UPL : " + written.Text + " : " + path, EVT_GLIMS_ERROR);
     return {};
   }
   const std::string fileName = platform::ExtractFileName(path);

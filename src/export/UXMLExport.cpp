@@ -153,7 +153,7 @@ std::string ExportToXML(const TASTMMessage& Msg, const std::string& DestFolder) 
   const std::string bytes = kUtf8Bom + BuildXMLContent(Msg);
   const platform::TOsResult written = platform::WriteFileReplacing(target, bytes, true);
   if (!written.Ok()) {
-    LogError(kCat, "Erreur écriture XML : " + written.text + " → " + target, EVT_PROCESSING_ERROR);
+    LogError(kCat, "Erreur écriture XML : " + written.Text + " → " + target, EVT_PROCESSING_ERROR);
     return {};
   }
   LogInfo(kCat, Format("Export XML généré — %s [%s]", fileName.c_str(),

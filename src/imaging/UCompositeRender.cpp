@@ -393,7 +393,7 @@ void QCDecodeOID(const std::string& OID, std::string& QCTube, std::string& QCLot
   QCTube = TranslateQCTube(Chars(6, 1));
   QCLot = Chars(10, 2);
 
-  const int CurrentYear = platform::DecodeDateTime(platform::Now()).year;
+  const int CurrentYear = platform::DecodeDateTime(platform::Now()).Year;
   int YearPerdate = CurrentYear / 10 * 10 + YearUnite;
   if (YearPerdate < CurrentYear - 2) YearPerdate += 10;
   TDateTime FirstOfYear = 0;

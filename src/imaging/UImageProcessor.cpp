@@ -35,7 +35,7 @@ bool WritePicture(const std::string& Jpeg, const std::string& Path, const char* 
                   const std::string& ErrorSuffix, const std::string& MissingPrefix) {
   const platform::TOsResult Written = platform::WriteFileReplacing(Path, Jpeg);
   if (!Written.Ok()) {
-    LogError(kCatResize, WriteErrorPrefix + Written.text + ErrorSuffix, 0);
+    LogError(kCatResize, WriteErrorPrefix + Written.Text + ErrorSuffix, 0);
     return false;
   }
   if (!platform::FileExists(Path)) {
@@ -115,7 +115,7 @@ bool MoveToWrongImages(const std::string& LogFolder, std::string& OutputPath) {
   platform::TMoveHow How = platform::TMoveHow::renamed;
   const platform::TOsResult Moved = platform::MoveFileReplacing(OutputPath, Target, How);
   if (!Moved.Ok()) {
-    LogError(kCat, "Erreur déplacement wrong_images : " + Moved.text, 0);
+    LogError(kCat, "Erreur déplacement wrong_images : " + Moved.Text, 0);
     return false;
   }
   OutputPath = Target;
@@ -159,7 +159,7 @@ bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group
   {
     std::string Bytes;
     const platform::TOsResult Read = platform::ReadFileBytes(RawColorPath, Bytes);
-    if (!Read.Ok()) Error = Read.text;
+    if (!Read.Ok()) Error = Read.Text;
     if (!Read.Ok() || !CropAndAssembleFromJpeg(Bytes, Dest, Error)) {
       Result.ErrorDetail = "Erreur chargement image : " + Error;
       LogError(kCat, Result.ErrorDetail + " [" + ColorFile + "]", EVT_PROCESSING_ERROR);

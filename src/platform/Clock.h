@@ -14,8 +14,8 @@ using TDateTime = double;
 namespace platform {
 
 struct TDateParts {
-  int year = 1899, month = 12, day = 30;
-  int hour = 0, minute = 0, second = 0, millisecond = 0;
+  int Year = 1899, Month = 12, Day = 30;
+  int Hour = 0, Minute = 0, Second = 0, Millisecond = 0;
 };
 
 // Builds a date-time from its parts; false when the combination does not

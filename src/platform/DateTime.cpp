@@ -55,22 +55,22 @@ void Append2(std::string& out, int v) {
 }  // namespace
 
 bool TryEncodeDateTime(const TDateParts& p, TDateTime& value) {
-  if (p.year < 1 || p.year > 9999 || p.month < 1 || p.month > 12 || p.day < 1 ||
-      p.day > DaysInMonth(p.year, p.month) || p.hour < 0 || p.hour > 23 || p.minute < 0 ||
-      p.minute > 59 || p.second < 0 || p.second > 59 || p.millisecond < 0 || p.millisecond > 999) {
+  if (p.Year < 1 || p.Year > 9999 || p.Month < 1 || p.Month > 12 || p.Day < 1 ||
+      p.Day > DaysInMonth(p.Year, p.Month) || p.Hour < 0 || p.Hour > 23 || p.Minute < 0 ||
+      p.Minute > 59 || p.Second < 0 || p.Second > 59 || p.Millisecond < 0 || p.Millisecond > 999) {
     return false;
   }
   const int64_t days =
-      DaysFromCivil(p.year, static_cast<unsigned>(p.month), static_cast<unsigned>(p.day)) -
+      DaysFromCivil(p.Year, static_cast<unsigned>(p.Month), static_cast<unsigned>(p.Day)) -
       kEpochOffset;
-  const int64_t ms = ((p.hour * 60LL + p.minute) * 60 + p.second) * 1000 + p.millisecond;
+  const int64_t ms = ((p.Hour * 60LL + p.Minute) * 60 + p.Second) * 1000 + p.Millisecond;
   value = static_cast<double>(days) + static_cast<double>(ms) / kMsPerDay;
   return true;
 }
 
 bool TryEncodeDate(int year, int month, int day, TDateTime& value) {
   TDateParts p;
-  p.year = year, p.month = month, p.day = day;
+  p.Year = year, p.Month = month, p.Day = day;
   return TryEncodeDateTime(p, value);
 }
 
@@ -84,18 +84,18 @@ TDateParts DecodeDateTime(TDateTime value) {
     ms += kMsPerDay;
     --days;
   }
-  CivilFromDays(days + kEpochOffset, p.year, p.month, p.day);
-  p.hour = static_cast<int>(ms / 3600000);
-  p.minute = static_cast<int>(ms / 60000 % 60);
-  p.second = static_cast<int>(ms / 1000 % 60);
-  p.millisecond = static_cast<int>(ms % 1000);
+  CivilFromDays(days + kEpochOffset, p.Year, p.Month, p.Day);
+  p.Hour = static_cast<int>(ms / 3600000);
+  p.Minute = static_cast<int>(ms / 60000 % 60);
+  p.Second = static_cast<int>(ms / 1000 % 60);
+  p.Millisecond = static_cast<int>(ms % 1000);
   return p;
 }
 
 TDateTime DateOf(TDateTime value) {
   const TDateParts p = DecodeDateTime(value);
   TDateTime d = 0;
-  TryEncodeDate(p.year, p.month, p.day, d);
+  TryEncodeDate(p.Year, p.Month, p.Day, d);
   return d;
 }
 
@@ -107,19 +107,19 @@ std::string FormatDateTime(std::string_view pattern, TDateTime value) {
     const std::string_view rest = pattern.substr(i);
     if (StartsWith(rest, "yyyy")) {
       char buf[8];
-      std::snprintf(buf, sizeof buf, "%04d", p.year);
+      std::snprintf(buf, sizeof buf, "%04d", p.Year);
       out += buf;
       i += 4;
     } else if (StartsWith(rest, "mm")) {
-      Append2(out, p.month), i += 2;
+      Append2(out, p.Month), i += 2;
     } else if (StartsWith(rest, "dd")) {
-      Append2(out, p.day), i += 2;
+      Append2(out, p.Day), i += 2;
     } else if (StartsWith(rest, "hh")) {
-      Append2(out, p.hour), i += 2;
+      Append2(out, p.Hour), i += 2;
     } else if (StartsWith(rest, "nn")) {
-      Append2(out, p.minute), i += 2;
+      Append2(out, p.Minute), i += 2;
     } else if (StartsWith(rest, "ss")) {
-      Append2(out, p.second), i += 2;
+      Append2(out, p.Second), i += 2;
     } else {
       out += pattern[i++];
     }
@@ -138,7 +138,7 @@ bool TryParseDayMonthYear(std::string_view text, TDateParts& parts) {
       return false;
     }
   }
-  parts.day = values[0], parts.month = values[1], parts.year = values[2];
+  parts.Day = values[0], parts.Month = values[1], parts.Year = values[2];
   return true;
 }
 
@@ -152,7 +152,7 @@ bool TryParseDayMonthYearTime(std::string_view text, TDateTime& value) {
   const std::string rest = t.substr(end);
   if (!rest.empty()) {
     int used = 0;
-    if (std::sscanf(rest.c_str(), " %2d:%2d:%2d%n", &p.hour, &p.minute, &p.second, &used) != 3 ||
+    if (std::sscanf(rest.c_str(), " %2d:%2d:%2d%n", &p.Hour, &p.Minute, &p.Second, &used) != 3 ||
         static_cast<size_t>(used) != rest.size()) {
       return false;
     }

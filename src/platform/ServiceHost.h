@@ -25,12 +25,12 @@ enum class TUninstallOutcome { uninstalled, not_installed, no_rights, failed };
 // The outcome of a registration or removal, and what the system said when
 // it failed (its text and its error number, for display).
 struct TServiceInstallResult {
-  TInstallOutcome outcome = TInstallOutcome::failed;
-  TOsResult os;
+  TInstallOutcome Outcome = TInstallOutcome::failed;
+  TOsResult Os;
 };
 struct TServiceUninstallResult {
-  TUninstallOutcome outcome = TUninstallOutcome::failed;
-  TOsResult os;
+  TUninstallOutcome Outcome = TUninstallOutcome::failed;
+  TOsResult Os;
 };
 
 // Registers the service to start with the system. An existing registration
@@ -68,8 +68,8 @@ enum class TServiceRunOutcome {
 };
 
 struct TServiceRunResult {
-  TServiceRunOutcome outcome = TServiceRunOutcome::not_connected;
-  std::string text;
+  TServiceRunOutcome Outcome = TServiceRunOutcome::not_connected;
+  std::string Text;
 };
 
 // Runs the process as the service `name`: connects to the service manager,

@@ -13,16 +13,16 @@
 namespace platform {
 
 struct TSpawnResult {
-  enum class Kind {
-    exited,     // ended on its own: exitCode holds its code
-    signalled,  // ended by a signal: signal holds its number
+  enum class TKind {
+    exited,     // ended on its own: ExitCode holds its code
+    signalled,  // ended by a signal: Signal holds its number
     timed_out,  // still running at the deadline: killed and reaped
-    failed,     // could not be started (or waited for): text says why
+    failed,     // could not be started (or waited for): Text says why
   };
-  Kind kind = Kind::failed;
-  int exitCode = 0;
-  int signal = 0;
-  std::string text;  // "posix_spawn '/usr/bin/gs': No such file or directory"
+  TKind Kind = TKind::failed;
+  int ExitCode = 0;
+  int Signal = 0;
+  std::string Text;  // "posix_spawn '/usr/bin/gs': No such file or directory"
 };
 
 // Runs `program` (a path, not looked up on the PATH) with `args` after the

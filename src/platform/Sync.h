@@ -12,25 +12,25 @@ class TEvent {
  public:
   void Set() {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      signalled_ = true;
+      std::lock_guard<std::mutex> lock(FMutex);
+      FSignalled = true;
     }
-    cv_.notify_all();
+    FCv.notify_all();
   }
   bool IsSet() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return signalled_;
+    std::lock_guard<std::mutex> lock(FMutex);
+    return FSignalled;
   }
   // True when the event is set within `timeoutMs` (0: just a look).
   bool Wait(uint32_t timeoutMs) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return signalled_; });
+    std::unique_lock<std::mutex> lock(FMutex);
+    return FCv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return FSignalled; });
   }
 
  private:
-  mutable std::mutex mutex_;  // guards signalled_
-  std::condition_variable cv_;
-  bool signalled_ = false;
+  mutable std::mutex FMutex;  // guards FSignalled
+  std::condition_variable FCv;
+  bool FSignalled = false;
 };
 
 }  // namespace platform

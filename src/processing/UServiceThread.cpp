@@ -206,7 +206,7 @@ bool TVelmarServiceThread::MoveToDone(const std::string& FilePath) {
   platform::TMoveHow How = platform::TMoveHow::renamed;
   const platform::TOsResult Moved = platform::MoveFileReplacing(FilePath, DestPath, How);
   if (!Moved.Ok()) {
-    LogError(kCat, "Erreur déplacement vers done : " + Moved.text + " — " + BaseName, 0);
+    LogError(kCat, "Erreur déplacement vers done : " + Moved.Text + " — " + BaseName, 0);
     return false;
   }
   LogDebug(kCat,

@@ -65,7 +65,7 @@ TQCLine ParseRawLine(const std::string& raw) {
 }
 
 void ReportReadFailure(const platform::TOsResult& r) {
-  LogError(kCat, "Erreur lecture journal QC : " + r.text, EVT_QC_ERROR);
+  LogError(kCat, "Erreur lecture journal QC : " + r.Text, EVT_QC_ERROR);
 }
 
 // A path given to Ghostscript as an argument: never starting with "-".
@@ -214,7 +214,7 @@ void AppendQCLine(const std::string& FilePath, const TQCLine& Line) {
     if (!folder.empty()) r = platform::MakeFolders(folder);
   }
   if (r.Ok()) r = platform::AppendToFile(FilePath, bytes);
-  if (!r.Ok()) LogError(kCat, "Erreur écriture CSV QC : " + r.text, 0);
+  if (!r.Ok()) LogError(kCat, "Erreur écriture CSV QC : " + r.Text, 0);
 }
 
 TDateTime ParseQCDate(const std::string& DateStr) {
@@ -227,7 +227,7 @@ TDateTime ParseQCDate(const std::string& DateStr) {
   date = date.substr(0, third);
   platform::TDateParts parts;
   TDateTime value = 0;
-  if (!platform::TryParseDayMonthYear(date, parts) || parts.year < 2000 || parts.year > 2200 ||
+  if (!platform::TryParseDayMonthYear(date, parts) || parts.Year < 2000 || parts.Year > 2200 ||
       !platform::TryEncodeDateTime(parts, value)) {
     return 0;
   }
@@ -371,7 +371,7 @@ bool GenerateReportForLot(const std::string& FilePath, const std::string& KLot,
   }
   const platform::TOsResult made = platform::MakeFolders(ReportDest);
   if (!made.Ok()) {
-    throw std::runtime_error("Création dossier rapports QC impossible : " + made.text);
+    throw std::runtime_error("Création dossier rapports QC impossible : " + made.Text);
   }
   // The lot comes from the result files: it makes part of one file name.
   const std::string base = platform::JoinPath(
@@ -432,16 +432,16 @@ bool ConvertPStoPDF(const std::string& PSFile, const std::string& PDFFile,
   }
   const bool pdfExisted = platform::FileExists(PDFFile);
   const platform::TSpawnResult run = RunConverter(GsExe, GhostscriptArguments(PSFile, PDFFile));
-  using Kind = platform::TSpawnResult::Kind;
-  if (run.kind == Kind::exited && run.exitCode == 0) return platform::FileExists(PDFFile);
+  using Kind = platform::TSpawnResult::TKind;
+  if (run.Kind == Kind::exited && run.ExitCode == 0) return platform::FileExists(PDFFile);
 
-  if (run.kind == Kind::failed) {
-    LogError(kCat, "Impossible de lancer Ghostscript : " + run.text, EVT_QC_ERROR);
-  } else if (run.kind == Kind::timed_out) {
+  if (run.Kind == Kind::failed) {
+    LogError(kCat, "Impossible de lancer Ghostscript : " + run.Text, EVT_QC_ERROR);
+  } else if (run.Kind == Kind::timed_out) {
     LogError(kCat, "Timeout Ghostscript (60s)", EVT_QC_ERROR);
   } else {
     // A crash reads as the shell would show it: 128 + the signal number.
-    const int code = run.kind == Kind::exited ? run.exitCode : 128 + run.signal;
+    const int code = run.Kind == Kind::exited ? run.ExitCode : 128 + run.Signal;
     LogError(kCat, Format("Ghostscript erreur code %d", code), EVT_QC_ERROR);
   }
   // An interrupted run may leave a truncated PDF, which would pass for the
@@ -457,7 +457,7 @@ void ArchiveLotLines(const std::string& FilePath, const std::string& KLot) {
   platform::TOsResult r = platform::ReadFileBytes(FilePath, bytes);
   if (r.NotFound()) return;
   if (!r.Ok()) {
-    LogError(kCat, "Erreur archivage lot " + KLot + " : " + r.text, EVT_QC_ERROR);
+    LogError(kCat, "Erreur archivage lot " + KLot + " : " + r.Text, EVT_QC_ERROR);
     return;
   }
   std::string kept;
@@ -476,7 +476,7 @@ void ArchiveLotLines(const std::string& FilePath, const std::string& KLot) {
   if (removed == 0) return;
   r = platform::WriteFileReplacing(FilePath, kept, true);
   if (!r.Ok()) {
-    LogError(kCat, "Erreur archivage lot " + KLot + " : " + r.text, EVT_QC_ERROR);
+    LogError(kCat, "Erreur archivage lot " + KLot + " : " + r.Text, EVT_QC_ERROR);
     return;
   }
   LogInfo(kCat, Format("Lot %s archivé — %d ligne(s) supprimée(s) de QC\\log.txt", KLot.c_str(),

@@ -63,7 +63,7 @@ void Flush(TPSDocument& Doc) {
   if (Doc.Buffer.empty()) return;
   if (Doc.Error.empty()) {
     const platform::TOsResult r = platform::AppendToFile(Doc.FilePath, Doc.Buffer);
-    if (!r.Ok()) Doc.Error = r.text;
+    if (!r.Ok()) Doc.Error = r.Text;
   }
   Doc.Buffer.clear();
 }
@@ -155,10 +155,10 @@ bool GeneratePSReport(const std::vector<TQCLine>& Lines, int LineCount, const st
   const std::string folder = platform::ExtractFileDir(PSFile);
   if (!folder.empty()) {
     const platform::TOsResult r = platform::MakeFolders(folder);
-    if (!r.Ok()) throw std::runtime_error("Création dossier rapport QC impossible : " + r.text);
+    if (!r.Ok()) throw std::runtime_error("Création dossier rapport QC impossible : " + r.Text);
   }
   if (const platform::TOsResult r = platform::WriteFileBytes(PSFile, ""); !r.Ok()) {
-    throw std::runtime_error("Création fichier PS impossible : " + r.text);
+    throw std::runtime_error("Création fichier PS impossible : " + r.Text);
   }
 
   TPSDocument doc;

@@ -202,7 +202,7 @@ bool IsStopCommand(const std::string& line) {
 
 void InstallService(std::ostream& out) {
   const platform::TServiceInstallResult result = platform::RegisterService(ServiceDescription());
-  switch (result.outcome) {
+  switch (result.Outcome) {
     case platform::TInstallOutcome::no_rights:
       out << "Erreur : impossible d'ouvrir le SCM (droits administrateur requis)\n";
       return;
@@ -210,7 +210,7 @@ void InstallService(std::ostream& out) {
       out << "Service deja installe.\n";
       return;
     case platform::TInstallOutcome::failed:
-      out << "Erreur installation : " << result.os.code << "\n";
+      out << "Erreur installation : " << result.Os.Code << "\n";
       return;
     case platform::TInstallOutcome::installed:
       break;
@@ -222,7 +222,7 @@ void InstallService(std::ostream& out) {
 void UninstallService(std::ostream& out) {
   const platform::TServiceUninstallResult result =
       platform::UnregisterService(ServiceDescription());
-  switch (result.outcome) {
+  switch (result.Outcome) {
     case platform::TUninstallOutcome::no_rights:
       out << "Erreur : droits administrateur requis\n";
       return;
@@ -230,7 +230,7 @@ void UninstallService(std::ostream& out) {
       out << "Service non trouve.\n";
       return;
     case platform::TUninstallOutcome::failed:
-      out << "Erreur desinstallation : " << result.os.code << "\n";
+      out << "Erreur desinstallation : " << result.Os.Code << "\n";
       return;
     case platform::TUninstallOutcome::uninstalled:
       out << "Service desinstalle avec succes.\n";
@@ -288,10 +288,10 @@ int RunService(const std::string& exeFolder, std::ostream& err) {
     service.ServiceExecute(&service, ProcessRequests);
   };
   const platform::TServiceRunResult run = platform::RunUnderServiceManager(SERVICE_NAME, handlers);
-  switch (run.outcome) {
+  switch (run.Outcome) {
     case platform::TServiceRunOutcome::not_connected: {
       const std::string message =
-          "Connexion au gestionnaire de services impossible : " + run.text +
+          "Connexion au gestionnaire de services impossible : " + run.Text +
           ". Demarrage : " + platform::ServiceStartCommandText(SERVICE_NAME) +
           " ; diagnostic en console : -debug";
       platform::ReportServiceError(SERVICE_NAME, message);

@@ -62,7 +62,7 @@ class ASTMParserTest : public testing_support::TempFolderTest {
 
   std::vector<uint32_t> EventIds() const {
     std::vector<uint32_t> ids;
-    for (const auto& e : sink_->Events()) ids.push_back(e.eventId);
+    for (const auto& e : sink_->Events()) ids.push_back(e.EventId);
     return ids;
   }
 

@@ -80,7 +80,7 @@ TEST_F(VerifyTest, DifferentCodeIsAMismatchWithErrorAndFlag) {
             std::string::npos);
   bool reported = false;
   for (const auto& e : sink_->Events())
-    if (e.eventId == EVT_PROCESSING_ERROR && e.message.find("DISCORDANCE") != std::string::npos)
+    if (e.EventId == EVT_PROCESSING_ERROR && e.Message.find("DISCORDANCE") != std::string::npos)
       reported = true;
   EXPECT_TRUE(reported);
 }

@@ -91,7 +91,7 @@ class ExportTest : public testing_support::TempFolderTest {
   }
   bool HasEvent(uint32_t id) const {
     for (const auto& e : sink_->Events()) {
-      if (e.eventId == id) return true;
+      if (e.EventId == id) return true;
     }
     return false;
   }

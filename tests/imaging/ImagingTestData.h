@@ -61,8 +61,8 @@ inline TASTMMessage MakeMessage(const std::vector<TTestCassette>& Cassettes, boo
   Order.SampleID = IsQC ? "QCX04568YYY12Z" : "240101234";
   Order.TestName = "ABO/Rh (2)^x^=A12345^y";
   platform::TDateParts Parts;
-  Parts.year = 2026, Parts.month = 2, Parts.day = 14, Parts.hour = 9, Parts.minute = 5,
-  Parts.second = 7;
+  Parts.Year = 2026, Parts.Month = 2, Parts.Day = 14, Parts.Hour = 9, Parts.Minute = 5,
+  Parts.Second = 7;
   platform::TryEncodeDateTime(Parts, Order.ReportDate);
   for (const TTestCassette& C : Cassettes) {
     TRRecord R;

@@ -16,7 +16,7 @@ namespace {
 
 TDateTime FixedTime() {
   platform::TDateParts p;
-  p.year = 2025, p.month = 3, p.day = 14, p.hour = 9, p.minute = 30;
+  p.Year = 2025, p.Month = 3, p.Day = 14, p.Hour = 9, p.Minute = 30;
   TDateTime t = 0;
   platform::TryEncodeDateTime(p, t);
   return t;
@@ -79,10 +79,10 @@ TEST_F(LoggerTest, RoutingByLevelAndEventId) {
   EXPECT_EQ(errors[0], "[2025-03-14 09:30:00] [ERROR   ] [X] error no id");
   const auto events = sink_->Events();
   ASSERT_EQ(events.size(), 2u);  // only warnings and worse with an id
-  EXPECT_EQ(events[0].eventId, 4002u);
-  EXPECT_EQ(events[0].kind, platform::TEventKind::warning);
-  EXPECT_EQ(events[0].message, "[2025-03-14 09:30:00] [WARNING ] [X] warn id");
-  EXPECT_EQ(events[1].kind, platform::TEventKind::error);
+  EXPECT_EQ(events[0].EventId, 4002u);
+  EXPECT_EQ(events[0].Kind, platform::TEventKind::warning);
+  EXPECT_EQ(events[0].Message, "[2025-03-14 09:30:00] [WARNING ] [X] warn id");
+  EXPECT_EQ(events[1].Kind, platform::TEventKind::error);
 }
 
 TEST_F(LoggerTest, DebugLinesGoToDebugLogOnlyWhenEnabled) {
@@ -185,7 +185,7 @@ TEST_F(LoggerTest, ValidationReportOrder) {
   EXPECT_EQ(service[2], "[2025-03-14 09:30:00] [ERROR   ] [CONFIG] [ERREUR] e1");
   EXPECT_EQ(service[3], "[2025-03-14 09:30:00] [ERROR   ] [CONFIG] [ERREUR] e2");
   EXPECT_EQ(service[4], "[2025-03-14 09:30:00] [WARNING ] [CONFIG] [AVERT.] w1");
-  EXPECT_EQ(sink_->Events().back().eventId, EVT_CONFIG_WARNING);
+  EXPECT_EQ(sink_->Events().back().EventId, EVT_CONFIG_WARNING);
 
   TConfigValidation ok;
   AddWarning(ok, "w");

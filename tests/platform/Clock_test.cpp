@@ -7,7 +7,7 @@ using namespace platform;
 namespace {
 TDateTime Make(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
   TDateParts p;
-  p.year = y, p.month = mo, p.day = d, p.hour = h, p.minute = mi, p.second = s;
+  p.Year = y, p.Month = mo, p.Day = d, p.Hour = h, p.Minute = mi, p.Second = s;
   TDateTime v = -1;
   EXPECT_TRUE(TryEncodeDateTime(p, v));
   return v;
@@ -29,9 +29,9 @@ TEST(Clock, EncodingRefusesDatesThatDoNotExist) {
   EXPECT_FALSE(TryEncodeDate(2100, 2, 29, v));
   EXPECT_TRUE(TryEncodeDate(2000, 2, 29, v));
   TDateParts p;
-  p.year = 2025, p.month = 1, p.day = 1, p.hour = 24;
+  p.Year = 2025, p.Month = 1, p.Day = 1, p.Hour = 24;
   EXPECT_FALSE(TryEncodeDateTime(p, v));
-  p.hour = 0, p.minute = 60;
+  p.Hour = 0, p.Minute = 60;
   EXPECT_FALSE(TryEncodeDateTime(p, v));
 }
 
@@ -48,8 +48,8 @@ TEST(Clock, DecodeRoundsToTheMillisecond) {
   // 23:59:59.9996 rounds up into the next day rather than showing 24:00.
   const TDateTime t = Make(2025, 12, 31) + (86400 - 0.0004) / 86400.0;
   const TDateParts p = DecodeDateTime(t);
-  EXPECT_EQ(p.year, 2026);
-  EXPECT_EQ(p.hour, 0);
+  EXPECT_EQ(p.Year, 2026);
+  EXPECT_EQ(p.Hour, 0);
   EXPECT_EQ(FormatDateTime("yyyymmdd", Make(2024, 2, 29, 23, 59, 59)), "20240229");
 }
 

@@ -58,7 +58,7 @@ TEST_F(FilesTest, RenameNoReplaceRefusesAnExistingTarget) {
   WriteAll(Path("b"), "old");
   const TOsResult r = RenameNoReplace(Path("a"), Path("b"));
   EXPECT_FALSE(r.Ok());
-  EXPECT_NE(r.text.find("rename"), std::string::npos);
+  EXPECT_NE(r.Text.find("rename"), std::string::npos);
   EXPECT_EQ(ReadAll(Path("b")), "old");
   EXPECT_TRUE(FileExists(Path("a")));
   ASSERT_TRUE(RenameNoReplace(Path("a"), Path("c")).Ok());
@@ -102,7 +102,7 @@ TEST_F(FilesTest, WriteFileReplacingLeavesNoTemporaryFile) {
   // A folder that does not exist: nothing written, the error names the path.
   const TOsResult r = WriteFileReplacing(Path("missing/x.UPL"), "x");
   EXPECT_FALSE(r.Ok());
-  EXPECT_NE(r.text.find("missing"), std::string::npos);
+  EXPECT_NE(r.Text.find("missing"), std::string::npos);
 }
 
 TEST_F(FilesTest, MakeFoldersCreatesParentsAndFailsOnAFile) {
@@ -132,7 +132,7 @@ TEST_F(FilesTest, CopyThatCannotTakeItsNameLeavesNoTemporaryFile) {
   std::filesystem::create_directories(Path("dst/a.tra/inside"));  // a folder holds the name
   const TOsResult r = CopyReplacing(Path("src/a.tra"), Path("dst/a.tra"));
   EXPECT_FALSE(r.Ok());
-  EXPECT_NE(r.text.find("rename"), std::string::npos);
+  EXPECT_NE(r.Text.find("rename"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(Path("dst/.a.tra.tmp")));
   TMoveHow how = TMoveHow::copied;
   EXPECT_FALSE(MoveFileReplacing(Path("src/a.tra"), Path("dst/a.tra"), how).Ok());

@@ -140,7 +140,7 @@ TEST_F(QCGhostscriptTest, RealGhostscriptWritesTheReport) {
 
   const platform::TSpawnResult r =
       platform::SpawnWithDeadline(pdftotext, {"-layout", pdf, Path("report.txt")}, 60000);
-  ASSERT_EQ(r.kind, platform::TSpawnResult::Kind::exited);
+  ASSERT_EQ(r.Kind, platform::TSpawnResult::TKind::exited);
   const std::string text = ReadAll(Path("report.txt"));
   EXPECT_NE(text.find("QC Report - Lot: LOT-(7)"), std::string::npos) << text;
   EXPECT_NE(text.find("Page 2/2"), std::string::npos);

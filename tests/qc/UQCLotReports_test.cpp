@@ -34,7 +34,7 @@ class QCLotReportsTest : public QCTest {
       }
       return result;
     });
-    next_.kind = platform::TSpawnResult::Kind::exited;
+    next_.Kind = platform::TSpawnResult::TKind::exited;
   }
 
   void WriteLog(const std::vector<TQCLine>& lines, const std::string& extra = "") {
@@ -197,7 +197,7 @@ TEST_F(QCLotReportsTest, ArchivingKeepsOtherLinesByteForByte) {
 TEST_F(QCLotReportsTest, FailedConversionKeepsLinesAndRetries) {
   WriteLog({MakeLine("L-1", "14/03/2025")});
   const std::string before = ReadAll(QCLog());
-  next_.exitCode = 1;
+  next_.ExitCode = 1;
   EXPECT_EQ(CheckAndGenerateReports(cfg_), 0);
   EXPECT_EQ(ReadAll(QCLog()), before);
   EXPECT_TRUE(std::filesystem::is_empty(cfg_.QCReportDest));  // no PS, no partial PDF
@@ -207,14 +207,14 @@ TEST_F(QCLotReportsTest, FailedConversionKeepsLinesAndRetries) {
   EXPECT_NE(errors.find("[QC] Échec conversion PS?PDF pour lot : L-1"), std::string::npos);
 
   // A run killed at the deadline leaves no PDF that would pass for the report.
-  next_.kind = platform::TSpawnResult::Kind::timed_out;
+  next_.Kind = platform::TSpawnResult::TKind::timed_out;
   EXPECT_EQ(CheckAndGenerateReports(cfg_), 0);
   EXPECT_NE(ErrorLog().find("[QC] Timeout Ghostscript (60s)"), std::string::npos);
   EXPECT_TRUE(std::filesystem::is_empty(cfg_.QCReportDest));
 
   // Exit code 0 without a PDF is a failure too.
-  next_.kind = platform::TSpawnResult::Kind::exited;
-  next_.exitCode = 0;
+  next_.Kind = platform::TSpawnResult::TKind::exited;
+  next_.ExitCode = 0;
   writePdf_ = false;
   EXPECT_EQ(CheckAndGenerateReports(cfg_), 0);
   writePdf_ = true;
@@ -223,7 +223,7 @@ TEST_F(QCLotReportsTest, FailedConversionKeepsLinesAndRetries) {
   EXPECT_TRUE(QCLogLines().empty());
 
   bool sawError = false;
-  for (const auto& e : sink_->Events()) sawError = sawError || e.eventId == EVT_QC_ERROR;
+  for (const auto& e : sink_->Events()) sawError = sawError || e.EventId == EVT_QC_ERROR;
   EXPECT_TRUE(sawError);
 }
 

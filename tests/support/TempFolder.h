@@ -45,9 +45,9 @@ class TempFolderTest : public ::testing::Test {
 };
 
 struct TRecordedEvent {
-  platform::TEventKind kind;
-  uint32_t eventId;
-  std::string message;
+  platform::TEventKind Kind;
+  uint32_t EventId;
+  std::string Message;
 };
 
 class TRecordingEventSink : public platform::TEventSink {

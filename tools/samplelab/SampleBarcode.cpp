@@ -12,8 +12,8 @@ namespace {
 constexpr int kQuietModules = 10;
 
 struct TBar {
-  double start;  // in modules from the first bar
-  double width;  // in modules
+  double Start;  // in modules from the first bar
+  double Width;  // in modules
 };
 
 // The bars of the encoded symbol in module units, or an empty list.
@@ -70,7 +70,7 @@ bool DrawCode128(cairo_t* cr, double x, double y, double width, double height,
   cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
   cairo_set_source_rgb(cr, 0, 0, 0);
   for (const TBar& bar : bars)
-    cairo_rectangle(cr, left + bar.start * module, y, bar.width * module, height);
+    cairo_rectangle(cr, left + bar.Start * module, y, bar.Width * module, height);
   cairo_fill(cr);
   cairo_restore(cr);
   return true;

@@ -270,7 +270,7 @@ bool WriteSamplePhoto(const TSamplePhotoOptions& Options, const std::string& Pat
   std::string Jpeg;
   if (!MakeSamplePhotoJpeg(Options, Jpeg, Error)) return false;
   const platform::TOsResult Written = platform::WriteFileReplacing(Path, Jpeg);
-  if (!Written.Ok()) Error = Written.text;
+  if (!Written.Ok()) Error = Written.Text;
   return Written.Ok();
 }
 

@@ -11,13 +11,13 @@ TDateTime internal::SystemNow() {
   tm local{};
   ::localtime_r(&ts.tv_sec, &local);
   TDateParts p;
-  p.year = local.tm_year + 1900;
-  p.month = local.tm_mon + 1;
-  p.day = local.tm_mday;
-  p.hour = local.tm_hour;
-  p.minute = local.tm_min;
-  p.second = local.tm_sec > 59 ? 59 : local.tm_sec;  // leap second
-  p.millisecond = static_cast<int>(ts.tv_nsec / 1000000);
+  p.Year = local.tm_year + 1900;
+  p.Month = local.tm_mon + 1;
+  p.Day = local.tm_mday;
+  p.Hour = local.tm_hour;
+  p.Minute = local.tm_min;
+  p.Second = local.tm_sec > 59 ? 59 : local.tm_sec;  // leap second
+  p.Millisecond = static_cast<int>(ts.tv_nsec / 1000000);
   TDateTime value = 0;
   TryEncodeDateTime(p, value);
   return value;

@@ -11,7 +11,7 @@ namespace platform {
 
 // The handle returned by dlopen, behind the opaque type of the header.
 struct TDynLib {
-  void* handle = nullptr;
+  void* Handle = nullptr;
 };
 
 namespace {
@@ -39,8 +39,9 @@ TOsResult OpenDynLib(const std::string& path, TDynLib*& lib) {
     const char* text = ::dlerror();
     const std::string message = text != nullptr ? text : "unknown error";
     const int code = ErrorCodeFor(path, message);
-    return TOsResult::Failure(code == ENOENT ? TOsResult::Kind::not_found : TOsResult::Kind::failed,
-                              "dlopen '" + path + "': " + message, code);
+    return TOsResult::Failure(
+        code == ENOENT ? TOsResult::TKind::not_found : TOsResult::TKind::failed,
+        "dlopen '" + path + "': " + message, code);
   }
   lib = new TDynLib{handle};
   return TOsResult::Success();
@@ -48,21 +49,21 @@ TOsResult OpenDynLib(const std::string& path, TDynLib*& lib) {
 
 TDynProc DynLibProc(TDynLib* lib, const char* name) {
   if (lib == nullptr || name == nullptr) return nullptr;
-  void* address = ::dlsym(lib->handle, name);
+  void* address = ::dlsym(lib->Handle, name);
   return reinterpret_cast<TDynProc>(address);
 }
 
 std::string DynLibPath(TDynLib* lib) {
   if (lib == nullptr) return {};
   link_map* map = nullptr;
-  if (::dlinfo(lib->handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr)
+  if (::dlinfo(lib->Handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr)
     return {};
   return map->l_name;
 }
 
 void CloseDynLib(TDynLib* lib) {
   if (lib == nullptr) return;
-  ::dlclose(lib->handle);
+  ::dlclose(lib->Handle);
   delete lib;
 }
 

@@ -24,27 +24,27 @@ int Priority(TEventKind kind) {
 // cannot be reached.
 class TJournalSink : public TEventSink {
  public:
-  explicit TJournalSink(std::string identifier) : identifier_(std::move(identifier)) {}
+  explicit TJournalSink(std::string identifier) : FIdentifier(std::move(identifier)) {}
   ~TJournalSink() override {
-    if (syslogOpen_) ::closelog();
+    if (FSyslogOpen) ::closelog();
   }
 
   void Report(TEventKind kind, uint32_t eventId, const std::string& message) override {
     const int priority = Priority(kind);
     const int r = ::sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%d", priority,
-                                    "SYSLOG_IDENTIFIER=%s", identifier_.c_str(),
+                                    "SYSLOG_IDENTIFIER=%s", FIdentifier.c_str(),
                                     "VELMAR_EVENT_ID=%u", static_cast<unsigned>(eventId), nullptr);
     if (r >= 0) return;
-    if (!syslogOpen_) {
-      ::openlog(identifier_.c_str(), LOG_PID, LOG_DAEMON);
-      syslogOpen_ = true;
+    if (!FSyslogOpen) {
+      ::openlog(FIdentifier.c_str(), LOG_PID, LOG_DAEMON);
+      FSyslogOpen = true;
     }
     ::syslog(priority, "[%u] %s", static_cast<unsigned>(eventId), message.c_str());
   }
 
  private:
-  std::string identifier_;  // kept alive: openlog() keeps the pointer
-  bool syslogOpen_ = false;
+  std::string FIdentifier;  // kept alive: openlog() keeps the pointer
+  bool FSyslogOpen = false;
 };
 
 }  // namespace

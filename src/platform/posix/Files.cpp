@@ -20,7 +20,7 @@ constexpr int kOpenBase = O_CLOEXEC;
 
 TOsResult Error(const std::string& context, int err) {
   const auto kind =
-      (err == ENOENT || err == ENOTDIR) ? TOsResult::Kind::not_found : TOsResult::Kind::failed;
+      (err == ENOENT || err == ENOTDIR) ? TOsResult::TKind::not_found : TOsResult::TKind::failed;
   return TOsResult::Failure(kind, context + ": " + std::strerror(err), err);
 }
 
@@ -31,22 +31,22 @@ std::string Quoted(const std::string& path) {
 // Closes the descriptor on every path out of a function.
 class TFd {
  public:
-  explicit TFd(int fd) : fd_(fd) {}
+  explicit TFd(int fd) : FFd(fd) {}
   ~TFd() {
-    if (fd_ >= 0) ::close(fd_);
+    if (FFd >= 0) ::close(FFd);
   }
   TFd(const TFd&) = delete;
   TFd& operator=(const TFd&) = delete;
-  int Get() const { return fd_; }
+  int Get() const { return FFd; }
   // Closes now and reports a failed close (a delayed write error).
   int Close() {
-    const int r = ::close(fd_);
-    fd_ = -1;
+    const int r = ::close(FFd);
+    FFd = -1;
     return r;
   }
 
  private:
-  int fd_;
+  int FFd;
 };
 
 bool WriteAll(int fd, std::string_view bytes) {

@@ -32,19 +32,19 @@ void SleepMs(int64_t ms) {
 
 TSpawnResult Failure(const std::string& context, int err) {
   TSpawnResult result;
-  result.kind = TSpawnResult::Kind::failed;
-  result.text = context + ": " + std::strerror(err);
+  result.Kind = TSpawnResult::TKind::failed;
+  result.Text = context + ": " + std::strerror(err);
   return result;
 }
 
 TSpawnResult FromStatus(int status) {
   TSpawnResult result;
   if (WIFEXITED(status)) {
-    result.kind = TSpawnResult::Kind::exited;
-    result.exitCode = WEXITSTATUS(status);
+    result.Kind = TSpawnResult::TKind::exited;
+    result.ExitCode = WEXITSTATUS(status);
   } else {
-    result.kind = TSpawnResult::Kind::signalled;
-    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    result.Kind = TSpawnResult::TKind::signalled;
+    result.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   }
   return result;
 }
@@ -61,42 +61,42 @@ void KillAndReap(pid_t pid) {
 
 // Owns the spawn attribute and file-action objects for one call.
 struct TSpawnSetup {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  bool actionsReady = false;
-  bool attrReady = false;
+  posix_spawn_file_actions_t Actions;
+  posix_spawnattr_t Attr;
+  bool ActionsReady = false;
+  bool AttrReady = false;
 
   ~TSpawnSetup() {
-    if (actionsReady) ::posix_spawn_file_actions_destroy(&actions);
-    if (attrReady) ::posix_spawnattr_destroy(&attr);
+    if (ActionsReady) ::posix_spawn_file_actions_destroy(&Actions);
+    if (AttrReady) ::posix_spawnattr_destroy(&Attr);
   }
 
   // 0 or an error number.
   int Prepare() {
-    int rc = ::posix_spawn_file_actions_init(&actions);
+    int rc = ::posix_spawn_file_actions_init(&Actions);
     if (rc != 0) return rc;
-    actionsReady = true;
-    rc = ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    ActionsReady = true;
+    rc = ::posix_spawn_file_actions_addopen(&Actions, 0, "/dev/null", O_RDONLY, 0);
     // Whatever descriptor we hold, inherited or not, stays with us.
-    if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&Actions, 3);
     if (rc != 0) return rc;
 
-    rc = ::posix_spawnattr_init(&attr);
+    rc = ::posix_spawnattr_init(&Attr);
     if (rc != 0) return rc;
-    attrReady = true;
+    AttrReady = true;
     // Its own process group, so a time-out can kill whatever it started.
-    rc = ::posix_spawnattr_setpgroup(&attr, 0);
+    rc = ::posix_spawnattr_setpgroup(&Attr, 0);
     sigset_t none;
     sigemptyset(&none);
-    if (rc == 0) rc = ::posix_spawnattr_setsigmask(&attr, &none);
+    if (rc == 0) rc = ::posix_spawnattr_setsigmask(&Attr, &none);
     sigset_t all;
     sigfillset(&all);
     sigdelset(&all, SIGKILL);
     sigdelset(&all, SIGSTOP);
-    if (rc == 0) rc = ::posix_spawnattr_setsigdefault(&attr, &all);
+    if (rc == 0) rc = ::posix_spawnattr_setsigdefault(&Attr, &all);
     if (rc == 0) {
       rc = ::posix_spawnattr_setflags(
-          &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+          &Attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     }
     return rc;
   }
@@ -118,7 +118,7 @@ TSpawnResult SpawnWithDeadline(const std::string& program, const std::vector<std
 
   pid_t pid = -1;
   const int rc =
-      ::posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attr, argv.data(), environ);
+      ::posix_spawn(&pid, program.c_str(), &setup.Actions, &setup.Attr, argv.data(), environ);
   if (rc != 0) return Failure(context, rc);
 
   // Poll with a short, growing pause: precise enough for a limit counted in
@@ -138,7 +138,7 @@ TSpawnResult SpawnWithDeadline(const std::string& program, const std::vector<std
     if (elapsed >= deadlineMs) {
       KillAndReap(pid);
       TSpawnResult result;
-      result.kind = TSpawnResult::Kind::timed_out;
+      result.Kind = TSpawnResult::TKind::timed_out;
       return result;
     }
     SleepMs(std::min(pause, deadlineMs - elapsed));

@@ -20,7 +20,7 @@ namespace {
 
 TOsResult Error(const std::string& context, int err) {
   const auto kind =
-      (err == ENOENT || err == ENOTDIR) ? TOsResult::Kind::not_found : TOsResult::Kind::failed;
+      (err == ENOENT || err == ENOTDIR) ? TOsResult::TKind::not_found : TOsResult::TKind::failed;
   return TOsResult::Failure(kind, context + ": " + std::strerror(err), err);
 }
 
@@ -54,7 +54,7 @@ int RunSystemctl(const std::vector<std::string>& args) {
   const std::string systemctl = FindProgramOnPath("systemctl");
   if (systemctl.empty()) return -1;
   const TSpawnResult r = SpawnWithDeadline(systemctl, args, 120000);
-  return r.kind == TSpawnResult::Kind::exited ? r.exitCode : -1;
+  return r.Kind == TSpawnResult::TKind::exited ? r.ExitCode : -1;
 }
 
 bool CanWriteUnitFolder(const std::string& folder) {

@@ -59,10 +59,10 @@ TEST_F(ServiceHostTest, UnitFileInstallsOnceVerifiesAndUninstalls) {
                                            kDescription, VELMAR_EXE_PATH};
   platform::TUnitTarget target;
   target.RootFolder = dir_;
-  EXPECT_EQ(platform::InstallUnit(unit, target).outcome, platform::TInstallOutcome::no_rights);
+  EXPECT_EQ(platform::InstallUnit(unit, target).Outcome, platform::TInstallOutcome::no_rights);
 
   std::filesystem::create_directories(Path("etc/systemd/system"));
-  ASSERT_EQ(platform::InstallUnit(unit, target).outcome, platform::TInstallOutcome::installed);
+  ASSERT_EQ(platform::InstallUnit(unit, target).Outcome, platform::TInstallOutcome::installed);
   const std::string path = platform::UnitFilePath(unit, target);
   const std::string text = ReadAll(path);
   EXPECT_NE(text.find("ExecStart=\"" + std::string(VELMAR_EXE_PATH) + "\"\n"), std::string::npos);
@@ -78,14 +78,14 @@ TEST_F(ServiceHostTest, UnitFileInstallsOnceVerifiesAndUninstalls) {
 
   WriteAll(path + ".keep", text);
   const platform::TServiceInstallResult again = platform::InstallUnit(unit, target);
-  EXPECT_EQ(again.outcome, platform::TInstallOutcome::already_installed);
-  EXPECT_NE(again.os.text.find(path), std::string::npos);
+  EXPECT_EQ(again.Outcome, platform::TInstallOutcome::already_installed);
+  EXPECT_NE(again.Os.Text.find(path), std::string::npos);
   EXPECT_EQ(ReadAll(path), text);  // untouched
 
-  EXPECT_EQ(platform::UninstallUnit(unit, target).outcome,
+  EXPECT_EQ(platform::UninstallUnit(unit, target).Outcome,
             platform::TUninstallOutcome::uninstalled);
   EXPECT_FALSE(platform::FileExists(path));
-  EXPECT_EQ(platform::UninstallUnit(unit, target).outcome,
+  EXPECT_EQ(platform::UninstallUnit(unit, target).Outcome,
             platform::TUninstallOutcome::not_installed);
 }
 
@@ -121,13 +121,13 @@ TEST(ServiceManagerRun, StartFailureSkipsTheLoopAndSignalsReachTheirHandlers) {
     EXPECT_TRUE(processRequests());
   };
 
-  EXPECT_EQ(platform::RunUnderServiceManager("Svc", handlers).outcome,
+  EXPECT_EQ(platform::RunUnderServiceManager("Svc", handlers).Outcome,
             platform::TServiceRunOutcome::start_failed);
   EXPECT_EQ(calls, std::vector<std::string>{"start"});
 
   calls.clear();
   startResult = true;
-  EXPECT_EQ(platform::RunUnderServiceManager("Svc", handlers).outcome,
+  EXPECT_EQ(platform::RunUnderServiceManager("Svc", handlers).Outcome,
             platform::TServiceRunOutcome::stopped);
   EXPECT_EQ(calls, (std::vector<std::string>{"start", "execute", "pause", "continue", "stop"}));
 

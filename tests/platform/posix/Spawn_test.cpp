@@ -32,24 +32,24 @@ TEST_F(SpawnTest, ReturnsExitCodeAndPassesArgumentsUntouched) {
   const std::string tricky = "a b;$(touch x)|\"'%d*";
   const TSpawnResult r = SpawnWithDeadline(
       kSh, {"-c", "printf '%s' \"$1\" > \"$2\"; exit 3", "sh", tricky, out}, 10000);
-  EXPECT_EQ(r.kind, TSpawnResult::Kind::exited);
-  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_EQ(r.Kind, TSpawnResult::TKind::exited);
+  EXPECT_EQ(r.ExitCode, 3);
   EXPECT_EQ(ReadAll(out), tricky);
   EXPECT_FALSE(std::filesystem::exists(Path("x")));
 }
 
 TEST_F(SpawnTest, ReportsSignalAndMissingProgram) {
   const TSpawnResult crashed = SpawnWithDeadline(kSh, {"-c", "kill -SEGV $$"}, 10000);
-  EXPECT_EQ(crashed.kind, TSpawnResult::Kind::signalled);
-  EXPECT_EQ(crashed.signal, 11);
+  EXPECT_EQ(crashed.Kind, TSpawnResult::TKind::signalled);
+  EXPECT_EQ(crashed.Signal, 11);
 
   const TSpawnResult missing = SpawnWithDeadline(Path("nothing"), {}, 10000);
-  EXPECT_EQ(missing.kind, TSpawnResult::Kind::failed);
-  EXPECT_NE(missing.text.find(Path("nothing")), std::string::npos) << missing.text;
+  EXPECT_EQ(missing.Kind, TSpawnResult::TKind::failed);
+  EXPECT_NE(missing.Text.find(Path("nothing")), std::string::npos) << missing.Text;
 
   WriteAll(Path("plain"), "#!/bin/sh\nexit 0\n");  // not executable
   const TSpawnResult denied = SpawnWithDeadline(Path("plain"), {}, 10000);
-  EXPECT_EQ(denied.kind, TSpawnResult::Kind::failed);
+  EXPECT_EQ(denied.Kind, TSpawnResult::TKind::failed);
 }
 
 TEST_F(SpawnTest, DeadlineKillsTheChildAndWhatItStarted) {
@@ -57,7 +57,7 @@ TEST_F(SpawnTest, DeadlineKillsTheChildAndWhatItStarted) {
   // The script starts a grandchild, records both ids, and waits for ever.
   const TSpawnResult r =
       SpawnWithDeadline(kSh, {"-c", "sleep 600 & echo $$ $! > \"$1\"; wait", "sh", pids}, 1500);
-  EXPECT_EQ(r.kind, TSpawnResult::Kind::timed_out);
+  EXPECT_EQ(r.Kind, TSpawnResult::TKind::timed_out);
   std::istringstream in(ReadAll(pids));
   int shell = 0, grandchild = 0;
   in >> shell >> grandchild;
@@ -87,8 +87,8 @@ TEST_F(SpawnTest, ChildGetsNoDescriptorOfOurs) {
   ::close(fd);
   ::close(pipeFds[0]);
   ::close(pipeFds[1]);
-  ASSERT_EQ(r.kind, TSpawnResult::Kind::exited);
-  EXPECT_EQ(r.exitCode, 0);
+  ASSERT_EQ(r.Kind, TSpawnResult::TKind::exited);
+  EXPECT_EQ(r.ExitCode, 0);
 
   // Expected: 0 (/dev/null), 1 (the output file), 2, and the folder ls reads.
   const std::string listing = ReadAll(out);
