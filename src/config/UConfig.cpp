@@ -145,8 +145,8 @@ bool LoadConfig(const std::string& exeFolder, TAppConfig& Config, TConfigValidat
 
   const std::string ExeFolder = platform::IncludeTrailingDelimiter(exeFolder);
   Config.ExeFolder = ExeFolder;
-  Config.LogFolder = ExeFolder + "log";
-  const std::string iniPath = ExeFolder + CONFIG_FILENAME;
+  Config.LogFolder = platform::JoinPath(ExeFolder, "log");
+  const std::string iniPath = platform::JoinPath(ExeFolder, CONFIG_FILENAME);
 
   if (!platform::FileExists(iniPath)) {
     AddError(Validation, "Fichier de configuration introuvable : " + iniPath);
@@ -228,13 +228,13 @@ bool LoadConfig(const std::string& exeFolder, TAppConfig& Config, TConfigValidat
   if (!EnsureDirectory(Config.LogFolder)) {
     AddWarning(Validation, "Impossible de créer le dossier log : " + Config.LogFolder);
   }
-  if (!EnsureDirectory(Config.LogFolder + "/backup")) {
+  if (!EnsureDirectory(platform::JoinPath(Config.LogFolder, "backup"))) {
     AddWarning(Validation, "Impossible de créer log\\backup");
   }
-  if (!EnsureDirectory(Config.LogFolder + "/wrong_images")) {
+  if (!EnsureDirectory(platform::JoinPath(Config.LogFolder, "wrong_images"))) {
     AddWarning(Validation, "Impossible de créer log\\wrong_images");
   }
-  if (!EnsureDirectory(Config.LogFolder + "/done")) {
+  if (!EnsureDirectory(platform::JoinPath(Config.LogFolder, "done"))) {
     AddWarning(Validation, "Impossible de créer log\\done");
   }
   return Validation.IsValid;

@@ -58,7 +58,8 @@ void TVelmarService::ServiceDestroy(TVelmarService* /*Sender*/) {
 void TVelmarService::DebugLog(const std::string& Msg) {
   const std::string line =
       platform::FormatDateTime("hh:nn:ss", platform::Now()) + " " + Msg + "\r\n";
-  (void)platform::AppendToFile(FExeFolder + "debug_start.txt", platform::Utf8ToAnsi(line));
+  (void)platform::AppendToFile(platform::JoinPath(FExeFolder, "debug_start.txt"),
+                               platform::Utf8ToAnsi(line));
 }
 
 bool TVelmarService::LoadAndValidateConfig() {
