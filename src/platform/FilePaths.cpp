@@ -33,17 +33,6 @@ std::string ExtractFileExt(std::string_view path) {
   return dot == std::string::npos ? std::string() : name.substr(dot);
 }
 
-std::string ChangeFileExt(std::string_view path, std::string_view ext) {
-  const size_t slash = path.rfind(PATH_DELIM);
-  const size_t dot = path.rfind('.');
-  std::string out(path);
-  if (dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash)) {
-    out.resize(dot);
-  }
-  out += ext;
-  return out;
-}
-
 std::string JoinPath(std::string_view folder, std::string_view name) {
   if (folder.empty()) return std::string(name);
   return IncludeTrailingDelimiter(folder) + std::string(name);

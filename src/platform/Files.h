@@ -25,7 +25,6 @@ std::string ExtractFileName(std::string_view path);
 std::string ExtractFileDir(std::string_view path);
 // Extension with its dot ("c.tra" gives ".tra"), empty when there is none.
 std::string ExtractFileExt(std::string_view path);
-std::string ChangeFileExt(std::string_view path, std::string_view ext);
 // Folder + separator (when missing) + name.
 std::string JoinPath(std::string_view folder, std::string_view name);
 // True for a path that names the same place whatever the current folder.
