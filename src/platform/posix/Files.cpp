@@ -18,10 +18,30 @@ namespace {
 
 constexpr int kOpenBase = O_CLOEXEC;
 
-TOsResult Error(const std::string& context, int err) {
+// Errors that come from the machine whatever the operation: no space, a
+// read-only or failing disk, no descriptor left.
+bool MachineError(int err) {
+  return err == ENOSPC || err == EDQUOT || err == EROFS || err == EIO || err == EMFILE ||
+         err == ENFILE;
+}
+
+TOsResult Failure(const std::string& context, int err, bool environment) {
   const auto kind =
       (err == ENOENT || err == ENOTDIR) ? TOsResult::TKind::not_found : TOsResult::TKind::failed;
-  return TOsResult::Failure(kind, context + ": " + std::strerror(err), err);
+  return TOsResult::Failure(kind, context + ": " + std::strerror(err), err, environment);
+}
+
+TOsResult Error(const std::string& context, int err) {
+  return Failure(context, err, MachineError(err));
+}
+
+// A failure to create, write or rename into a destination: besides the
+// machine's own errors, a destination folder that is missing, is not a
+// folder, or refuses the service is the environment's fault too.
+TOsResult WriteError(const std::string& context, int err) {
+  const bool closed =
+      err == EACCES || err == EPERM || err == ENOENT || err == ENOTDIR || err == EEXIST;
+  return Failure(context, err, closed || MachineError(err));
 }
 
 std::string Quoted(const std::string& path) {
@@ -74,7 +94,7 @@ TOsResult CopyContent(int in, const std::string& from, int out, const std::strin
       return Error("read " + Quoted(from), errno);
     }
     if (!WriteAll(out, std::string_view(buffer, static_cast<size_t>(n)))) {
-      return Error("write " + Quoted(to), errno);
+      return WriteError("write " + Quoted(to), errno);
     }
   }
 }
@@ -92,9 +112,45 @@ TOsResult RenameIntoPlace(const std::string& temp, const std::string& path) {
   if (::rename(temp.c_str(), path.c_str()) != 0) {
     const int err = errno;
     ::unlink(temp.c_str());
-    return Error("rename " + Quoted(temp) + " -> " + Quoted(path), err);
+    return WriteError("rename " + Quoted(temp) + " -> " + Quoted(path), err);
   }
   return TOsResult::Success();
+}
+
+// Flushes the folder holding `path`, so that a name just given in it
+// survives a power loss. Best effort: a folder that cannot be opened is left.
+void SyncFolderOf(const std::string& path) {
+  const std::string folder = ExtractFileDir(path);
+  TFd dirFd(::open(folder.empty() ? "." : folder.c_str(), kOpenBase | O_RDONLY | O_DIRECTORY));
+  if (dirFd.Get() >= 0) ::fsync(dirFd.Get());
+}
+
+// Copies `from` under the temporary name beside `to`, then renames it over
+// `to`; with `sync` the copy is flushed to disk before the rename and the
+// folder after it. The temporary file is removed on any failure.
+TOsResult CopyThroughTemporary(const std::string& from, const std::string& to, bool sync) {
+  TFd in(::open(from.c_str(), kOpenBase | O_RDONLY));
+  if (in.Get() < 0) return Error("open " + Quoted(from), errno);
+  struct stat st;
+  if (::fstat(in.Get(), &st) == 0 && S_ISDIR(st.st_mode))
+    return Error("copy " + Quoted(from), EISDIR);
+  const std::string temp = TemporaryPath(to);
+  {
+    TFd out(::open(temp.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_TRUNC, 0666));
+    if (out.Get() < 0) return WriteError("open " + Quoted(temp), errno);
+    TOsResult copied = CopyContent(in.Get(), from, out.Get(), temp);
+    if (copied.Ok() && sync && ::fsync(out.Get()) != 0) {
+      copied = WriteError("fsync " + Quoted(temp), errno);
+    }
+    if (copied.Ok() && out.Close() != 0) copied = WriteError("close " + Quoted(temp), errno);
+    if (!copied.Ok()) {
+      ::unlink(temp.c_str());
+      return copied;
+    }
+  }
+  const TOsResult renamed = RenameIntoPlace(temp, to);
+  if (renamed.Ok() && sync) SyncFolderOf(to);
+  return renamed;
 }
 
 }  // namespace
@@ -120,7 +176,7 @@ int64_t FileSize(const std::string& path) {
 }
 
 TOsResult MakeFolders(const std::string& path) {
-  if (path.empty()) return Error("mkdir ''", ENOENT);
+  if (path.empty()) return WriteError("mkdir ''", ENOENT);
   if (FolderExists(path)) return TOsResult::Success();
   // Walk the path, creating each missing level.
   std::string partial;
@@ -132,10 +188,10 @@ TOsResult MakeFolders(const std::string& path) {
     pos = next + 1;
     if (partial.empty() || partial == "/" || partial.back() == PATH_DELIM) continue;
     if (::mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) {
-      return Error("mkdir " + Quoted(partial), errno);
+      return WriteError("mkdir " + Quoted(partial), errno);
     }
   }
-  if (!FolderExists(path)) return Error("mkdir " + Quoted(path), ENOTDIR);
+  if (!FolderExists(path)) return WriteError("mkdir " + Quoted(path), ENOTDIR);
   return TOsResult::Success();
 }
 
@@ -190,9 +246,9 @@ TOsResult ReadFileBytes(const std::string& path, std::string& bytes) {
 
 TOsResult WriteFileBytes(const std::string& path, std::string_view bytes) {
   TFd fd(::open(path.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_TRUNC, 0666));
-  if (fd.Get() < 0) return Error("open " + Quoted(path), errno);
-  if (!WriteAll(fd.Get(), bytes)) return Error("write " + Quoted(path), errno);
-  if (fd.Close() != 0) return Error("close " + Quoted(path), errno);
+  if (fd.Get() < 0) return WriteError("open " + Quoted(path), errno);
+  if (!WriteAll(fd.Get(), bytes)) return WriteError("write " + Quoted(path), errno);
+  if (fd.Close() != 0) return WriteError("close " + Quoted(path), errno);
   return TOsResult::Success();
 }
 
@@ -200,17 +256,17 @@ TOsResult WriteFileReplacing(const std::string& path, std::string_view bytes, bo
   const std::string temp = TemporaryPath(path);
   {
     TFd fd(::open(temp.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_TRUNC, 0666));
-    if (fd.Get() < 0) return Error("open " + Quoted(temp), errno);
+    if (fd.Get() < 0) return WriteError("open " + Quoted(temp), errno);
     if (!WriteAll(fd.Get(), bytes) || (sync && ::fsync(fd.Get()) != 0)) {
       const int err = errno;
       fd.Close();
       ::unlink(temp.c_str());
-      return Error("write " + Quoted(temp), err);
+      return WriteError("write " + Quoted(temp), err);
     }
     if (fd.Close() != 0) {
       const int err = errno;
       ::unlink(temp.c_str());
-      return Error("close " + Quoted(temp), err);
+      return WriteError("close " + Quoted(temp), err);
     }
   }
   const TOsResult renamed = RenameIntoPlace(temp, path);
@@ -248,9 +304,9 @@ TOsResult ReadFileTail(const std::string& path, size_t count, std::string& bytes
 
 TOsResult AppendToFile(const std::string& path, std::string_view bytes) {
   TFd fd(::open(path.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_APPEND, 0666));
-  if (fd.Get() < 0) return Error("open " + Quoted(path), errno);
-  if (!WriteAll(fd.Get(), bytes)) return Error("write " + Quoted(path), errno);
-  if (fd.Close() != 0) return Error("close " + Quoted(path), errno);
+  if (fd.Get() < 0) return WriteError("open " + Quoted(path), errno);
+  if (!WriteAll(fd.Get(), bytes)) return WriteError("write " + Quoted(path), errno);
+  if (fd.Close() != 0) return WriteError("close " + Quoted(path), errno);
   return TOsResult::Success();
 }
 
@@ -285,40 +341,29 @@ TOsResult RenameReplacing(const std::string& from, const std::string& to) {
 }
 
 TOsResult CopyReplacing(const std::string& from, const std::string& to) {
-  TFd in(::open(from.c_str(), kOpenBase | O_RDONLY));
-  if (in.Get() < 0) return Error("open " + Quoted(from), errno);
-  struct stat st;
-  if (::fstat(in.Get(), &st) == 0 && S_ISDIR(st.st_mode))
-    return Error("copy " + Quoted(from), EISDIR);
-  const std::string temp = TemporaryPath(to);
-  {
-    TFd out(::open(temp.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_TRUNC, 0666));
-    if (out.Get() < 0) return Error("open " + Quoted(temp), errno);
-    TOsResult copied = CopyContent(in.Get(), from, out.Get(), temp);
-    if (copied.Ok() && out.Close() != 0) copied = Error("close " + Quoted(temp), errno);
-    if (!copied.Ok()) {
-      ::unlink(temp.c_str());
-      return copied;
-    }
-  }
-  return RenameIntoPlace(temp, to);
+  return CopyThroughTemporary(from, to, false);
 }
 
 TOsResult MoveFileReplacing(const std::string& from, const std::string& to, TMoveHow& how) {
+  TMoveHow done = TMoveHow::renamed;
   if (RenameNoReplace(from, to).Ok()) {
-    how = TMoveHow::renamed;
-    return TOsResult::Success();
+    done = TMoveHow::renamed;
+  } else if (RenameReplacing(from, to).Ok()) {
+    done = TMoveHow::renamed_over_existing;
+  } else {
+    // Another file system, or a folder that refuses the rename: the copy is
+    // on the disk under its final name before the source is removed, so a
+    // crash or a power loss leaves the source, the copy, or both, never a
+    // part of the file under its final name alone.
+    const TOsResult copied = CopyThroughTemporary(from, to, true);
+    if (!copied.Ok()) return copied;
+    (void)RemoveFile(from);
+    done = TMoveHow::copied;
   }
-  if (RenameReplacing(from, to).Ok()) {
-    how = TMoveHow::renamed_over_existing;
-    return TOsResult::Success();
-  }
-  // Another file system, or a folder that refuses the rename: the source is
-  // removed only once its copy holds the final name.
-  const TOsResult copied = CopyReplacing(from, to);
-  if (!copied.Ok()) return copied;
-  (void)RemoveFile(from);
-  how = TMoveHow::copied;
+  // The new name is made durable too, so that nothing the caller does next
+  // (forgetting the file, say) can reach the disk before it.
+  SyncFolderOf(to);
+  how = done;
   return TOsResult::Success();
 }
 
