@@ -319,6 +319,7 @@ std::string ExportToGlims(const TASTMMessage& Msg, const TImageResult* ImageResu
       platform::WriteFileReplacing(path, platform::Utf8ToAnsi(content), true);
   if (!written.Ok()) {
     LogError(kCat, "Erreur ecriture UPL : " + written.Text + " : " + path, EVT_GLIMS_ERROR);
+    if (written.EnvironmentFault()) platform::NoteEnvironmentFault(written.Text);
     return {};
   }
   const std::string fileName = platform::ExtractFileName(path);

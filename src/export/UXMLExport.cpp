@@ -143,9 +143,13 @@ std::string ExportToXML(const TASTMMessage& Msg, const std::string& DestFolder) 
     return {};
   }
   const std::string target = platform::JoinPath(DestFolder, fileName);
-  if (!platform::FolderExists(DestFolder) && !platform::MakeFolders(DestFolder).Ok()) {
-    LogError(kCat, "Impossible de créer dossier XML : " + DestFolder, EVT_PROCESSING_ERROR);
-    return {};
+  if (!platform::FolderExists(DestFolder)) {
+    const platform::TOsResult made = platform::MakeFolders(DestFolder);
+    if (!made.Ok()) {
+      LogError(kCat, "Impossible de créer dossier XML : " + DestFolder, EVT_PROCESSING_ERROR);
+      if (made.EnvironmentFault()) platform::NoteEnvironmentFault(made.Text);
+      return {};
+    }
   }
   // The reader takes documents from the folder as they appear: the document
   // is written under a hidden temporary name and renamed over any older one
@@ -154,6 +158,7 @@ std::string ExportToXML(const TASTMMessage& Msg, const std::string& DestFolder) 
   const platform::TOsResult written = platform::WriteFileReplacing(target, bytes, true);
   if (!written.Ok()) {
     LogError(kCat, "Erreur écriture XML : " + written.Text + " → " + target, EVT_PROCESSING_ERROR);
+    if (written.EnvironmentFault()) platform::NoteEnvironmentFault(written.Text);
     return {};
   }
   LogInfo(kCat, Format("Export XML généré — %s [%s]", fileName.c_str(),

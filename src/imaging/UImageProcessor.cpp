@@ -36,6 +36,8 @@ bool WritePicture(const std::string& Jpeg, const std::string& Path, const char* 
   const platform::TOsResult Written = platform::WriteFileReplacing(Path, Jpeg);
   if (!Written.Ok()) {
     LogError(kCatResize, WriteErrorPrefix + Written.Text + ErrorSuffix, 0);
+    // A picture the machine could not write is made again once it can.
+    if (Written.EnvironmentFault()) platform::NoteEnvironmentFault(Written.Text);
     return false;
   }
   if (!platform::FileExists(Path)) {
@@ -187,7 +189,15 @@ bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group
 
   Result.VerifResult = CheckBarcode(Dest.Bmp, Group.CassetteID);
   const bool Passed = Result.VerifResult == bvrOK || Result.VerifResult == bvrSkipped;
-  if (!Passed) MoveToWrongImages(Config.LogFolder, OutputPath);
+  if (!Passed && !MoveToWrongImages(Config.LogFolder, OutputPath)) {
+    // A picture whose barcode failed never stays where the laboratory system
+    // takes pictures from: it is removed, and the set-aside is made again
+    // with the whole message once the log folder can take it.
+    (void)platform::RemoveFile(OutputPath);
+    platform::NoteEnvironmentFault("wrong_images : " + ExtractFileName(OutputPath));
+    Result.ErrorDetail = "Mise à l'écart impossible : " + ExtractFileName(OutputPath);
+    return false;
+  }
 
   // False once Dest no longer holds the picture saved (a failed reload):
   // the full-size file then stays as it is, without a reduced copy.
