@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "astm/UASTMParser.h"
 #include "export/UGlimsExport.h"
@@ -21,10 +23,62 @@ constexpr const char* kCatQC = "QC";
 constexpr const char* kCat = "THREAD";
 constexpr int kResultCapacity = 20;
 
+// The stages that write outside the service, as the journal names them.
+constexpr const char* kStageQC = "qc";
+constexpr const char* kStageImages = "images";
+constexpr const char* kStageXML = "xml";
+constexpr const char* kStageGlims = "glims";
+// The upload file a GLIMS export is about to write.
+constexpr const char* kStageGlimsIntent = "glims-intent";
+
+// True when Path holds the upload of this message as the export would
+// write it now: every line but the header, whose time is that of writing.
+bool IsSameUpload(const std::string& Path, const TASTMMessage& Msg, const TImageResult* Results,
+                  int Count, const TAppConfig& Config) {
+  std::string Bytes;
+  if (!platform::FileExists(Path) || !platform::ReadFileBytes(Path, Bytes).Ok()) return false;
+  std::vector<std::string> Written = platform::SplitLines(platform::AnsiToUtf8(Bytes));
+  std::vector<std::string> Expected =
+      platform::SplitLines(BuildUPLContent(Msg, Results, Count, Config, {}, 0));
+  if (Written.empty() || Written.size() != Expected.size()) return false;
+  return std::equal(Written.begin() + 1, Written.end(), Expected.begin() + 1);
+}
+
+// A destination folder that vanished is made again before a stage writes
+// into it; a failure shows in the stage's own write.
+void EnsureFolder(const std::string& Folder) {
+  if (Folder.empty() || platform::FolderExists(Folder)) return;
+  const platform::TOsResult made = platform::MakeFolders(Folder);
+  if (made.EnvironmentFault()) platform::NoteEnvironmentFault(made.Text);
+}
+
+bool SameContent(const std::string& A, const std::string& B) {
+  if (platform::FileSize(A) != platform::FileSize(B)) return false;
+  std::string a, b;
+  return platform::ReadFileBytes(A, a).Ok() && platform::ReadFileBytes(B, b).Ok() && a == b;
+}
+
+// Where FilePath goes in the done folder: its own name, unless a different
+// file of that name is there already; then the first of "name~1.ext",
+// "name~2.ext", ... that is free or holds the same bytes.
+std::string DonePath(const std::string& DoneFolder, const std::string& FilePath) {
+  const std::string BaseName = platform::ExtractFileName(FilePath);
+  const std::string Ext = platform::ExtractFileExt(BaseName);
+  const std::string Stem = BaseName.substr(0, BaseName.size() - Ext.size());
+  for (int n = 0;; ++n) {
+    const std::string Path =
+        platform::JoinPath(DoneFolder, n == 0 ? BaseName : Stem + "~" + std::to_string(n) + Ext);
+    if (platform::FolderExists(Path)) continue;
+    if (!platform::FileExists(Path) || SameContent(FilePath, Path)) return Path;
+  }
+}
+
 }  // namespace
 
 TVelmarServiceThread::TVelmarServiceThread(const TAppConfig& Config)
-    : FConfig(Config), FValidation("Automatic") {
+    : FConfig(Config),
+      FValidation("Automatic"),
+      FJournal(platform::JoinPath(Config.LogFolder, JOURNAL_SUBFOLDER)) {
   FDoneFolder = platform::JoinPath(FConfig.LogFolder, DONE_SUBFOLDER);
   LogInfo(kCat, "Thread service créé — Cycle: " + std::to_string(FConfig.Cycle) +
                     "s | Instruments: " + std::to_string(FConfig.InstrCount));
@@ -149,6 +203,9 @@ void TVelmarServiceThread::ProcessInstrument(int InstrIndex) {
       break;
     }
     if (ProcessTRAFile(path, instr.ImagesFolder)) ++OKCount;
+    // The machine is at fault, not the file: the files after it would meet
+    // the same fault, so they wait for the next cycle with it.
+    if (!FEnvironmentFault.empty()) break;
   }
   LogInfo(kCat, Format("Instrument %d — %d/%d traité(s) avec succès", InstrIndex, OKCount, found));
 }
@@ -193,33 +250,53 @@ bool TVelmarServiceThread::IsFileStable(const std::string& FilePath) {
 }
 
 bool TVelmarServiceThread::MoveToDone(const std::string& FilePath) {
-  if (!platform::FolderExists(FDoneFolder) && !platform::MakeFolders(FDoneFolder).Ok()) {
-    LogError(kCat, "Impossible de créer dossier done : " + FDoneFolder, 0);
-    return false;
+  FEnvironmentFault.clear();
+  if (!platform::FolderExists(FDoneFolder)) {
+    const platform::TOsResult Made = platform::MakeFolders(FDoneFolder);
+    if (!Made.Ok()) {
+      LogError(kCat, "Impossible de créer dossier done : " + FDoneFolder, 0);
+      if (Made.EnvironmentFault()) FEnvironmentFault = "done : " + Made.Text;
+      return false;
+    }
   }
   const std::string BaseName = platform::ExtractFileName(FilePath);
-  const std::string DestPath = platform::JoinPath(FDoneFolder, BaseName);
+  const std::string DestPath = DonePath(FDoneFolder, FilePath);
+  const std::string DestName = platform::ExtractFileName(DestPath);
 
-  // An older copy of the same name is replaced; across file systems (or from
-  // a read-only folder) the file is copied and the source removed once the
-  // copy is complete.
+  // The same file filed again replaces its copy; across file systems (or
+  // from a read-only folder) the file is copied and the source removed once
+  // the copy is complete.
   platform::TMoveHow How = platform::TMoveHow::renamed;
   const platform::TOsResult Moved = platform::MoveFileReplacing(FilePath, DestPath, How);
   if (!Moved.Ok()) {
     LogError(kCat, "Erreur déplacement vers done : " + Moved.Text + " — " + BaseName, 0);
+    if (Moved.EnvironmentFault()) FEnvironmentFault = "done : " + Moved.Text;
     return false;
   }
   LogDebug(kCat,
            (How == platform::TMoveHow::copied ? "Copié vers done : " : "Déplacé vers done : ") +
                BaseName);
+  if (DestName != BaseName) {
+    LogInfo(kCat, "Autre fichier de même nom dans done — gardé sous : " + DestName);
+  }
+  if (How == platform::TMoveHow::copied && platform::FileExists(FilePath)) {
+    // The copy is in done but the instrument folder refuses to let the
+    // source go: it will be found again, and must not be processed again.
+    LogError(kCat, "Fichier source non supprimé après copie vers done : " + BaseName, 0);
+    FEnvironmentFault = "done : " + BaseName + " reste dans " + platform::ExtractFileDir(FilePath);
+  }
 
   std::vector<std::string> names;
   if (platform::ListFiles(FDoneFolder, "*.*", names).Ok()) {
     const int ToDelete = static_cast<int>(names.size()) - DONE_MAX_FILES;
     if (ToDelete > 0) {
-      // ListFiles sorts without regard to case: the first names are the oldest by name.
-      for (int i = 0; i < ToDelete; ++i) {
-        (void)platform::RemoveFile(platform::JoinPath(FDoneFolder, names[static_cast<size_t>(i)]));
+      // ListFiles sorts without regard to case: the first names are the
+      // oldest by name. The file just filed is never one of them.
+      int Deleted = 0;
+      for (size_t i = 0; i < names.size() && Deleted < ToDelete; ++i) {
+        if (names[i] == DestName) continue;
+        (void)platform::RemoveFile(platform::JoinPath(FDoneFolder, names[i]));
+        ++Deleted;
       }
       LogDebug(kCat, Format("Done : %d fichier(s) supprimé(s) — limite %d atteinte", ToDelete,
                             DONE_MAX_FILES));
@@ -228,8 +305,164 @@ bool TVelmarServiceThread::MoveToDone(const std::string& FilePath) {
   return true;
 }
 
+void TVelmarServiceThread::ReportEnvironmentFault(const std::string& Name) {
+  LogError(kCat,
+           "Erreur d'environnement — " + FEnvironmentFault +
+               " — fichier gardé pour le prochain cycle : " + Name,
+           EVT_PROCESSING_ERROR);
+  SetFlag(FLAG_PROCESSING_ERROR, "Erreur d'environnement : " + FEnvironmentFault);
+}
+
+bool TVelmarServiceThread::OpenJournalEntry(const std::string& FilePath, TJournalEntry& Entry) {
+  // The identity is taken from the bytes as they are now, after the parse:
+  // the file has been stable since its size settled.
+  std::string Bytes;
+  const platform::TOsResult Read = platform::ReadFileBytes(FilePath, Bytes);
+  if (!Read.Ok()) {
+    LogError(kCat, "Erreur lecture fichier : " + Read.Text, EVT_PROCESSING_ERROR);
+    if (Read.EnvironmentFault()) FEnvironmentFault = Read.Text;
+    return false;
+  }
+  const TResultIdentity Identity{platform::ExtractFileName(FilePath),
+                                 static_cast<int64_t>(Bytes.size()), ContentHash(Bytes)};
+  if (FJournal.Load(FilePath, Entry) && Entry.Identity == Identity) return true;
+  // No entry, or the entry of an earlier file of that name: a full run,
+  // recorded before its first output.
+  Entry = TJournalEntry{Identity, {}};
+  const platform::TOsResult Saved = FJournal.Save(FilePath, Entry);
+  if (!Saved.Ok()) {
+    FEnvironmentFault = "journal : " + Saved.Text;
+    return false;
+  }
+  return true;
+}
+
+bool TVelmarServiceThread::RunStages(const std::string& FilePath, const TASTMMessage& Msg,
+                                     const std::string& ImagesFolder, TJournalEntry& Entry,
+                                     TImageResult* Results, int& ImgCount) {
+  const std::string name = platform::ExtractFileName(FilePath);
+  const auto AlreadyDone = [&](const char* Stage) {
+    if (Entry.Find(Stage) == nullptr) return false;
+    LogInfo(kCat, Format("Étape déjà faite — %s : %s", Stage, name.c_str()));
+    return true;
+  };
+  // After a stage ran: an environment fault noted meanwhile makes the file
+  // wait when the stage lacks its output (FaultCounts); else the stage is
+  // recorded as done.
+  const auto Finished = [&](TStageRecord Record, bool FaultCounts) {
+    const std::string Fault = platform::TakeEnvironmentFault();
+    if (FaultCounts && !Fault.empty()) {
+      FEnvironmentFault = Record.Stage + " : " + Fault;
+      return false;
+    }
+    std::erase_if(Entry.Stages, [&](const TStageRecord& r) { return r.Stage == Record.Stage; });
+    Entry.Stages.push_back(std::move(Record));
+    const platform::TOsResult Saved = FJournal.Save(FilePath, Entry);
+    if (!Saved.Ok()) {
+      FEnvironmentFault = "journal : " + Saved.Text;
+      return false;
+    }
+    return true;
+  };
+  const auto ImagesRecord = [&] {
+    TStageRecord Record{kStageImages, std::to_string(ImgCount), {}};
+    for (int i = 0; i < std::min(ImgCount, kResultCapacity); ++i) {
+      Record.Images.push_back(Results[i]);
+    }
+    return Record;
+  };
+  // The pictures of a finished image stage, as it left them for the exports.
+  const auto RestoreImages = [&] {
+    const TStageRecord* Record = Entry.Find(kStageImages);
+    ImgCount = platform::StrToIntDef(Record->Output, 0);
+    for (size_t i = 0; i < Record->Images.size() && i < static_cast<size_t>(kResultCapacity); ++i) {
+      Results[i] = Record->Images[i];
+    }
+  };
+  (void)platform::TakeEnvironmentFault();  // a note left by earlier work is not this file's
+
+  if (!Msg.IsQC) {
+    if (AlreadyDone(kStageImages)) {
+      RestoreImages();
+    } else {
+      TestPoint("images", 0);
+      EnsureFolder(FConfig.ImageDestFolder);
+      if (FConfig.ResizeFactor < 100) EnsureFolder(FConfig.ResizedImageDest);
+      ImgCount =
+          ProcessASTMMessage(Msg, FConfig, ImagesFolder, FValidation, Results, kResultCapacity);
+      LogInfo(kCat, Format("%d image(s) générée(s) pour : %s", ImgCount, name.c_str()));
+      if (!Finished(ImagesRecord(), true)) return false;
+    }
+  } else {
+    if (!AlreadyDone(kStageQC)) {
+      TestPoint("qc", 0);
+      const auto Recorded = RecordQCResults(Msg, FConfig);
+      if (!Finished({kStageQC, std::to_string(Recorded), {}}, true)) return false;
+    }
+    if (AlreadyDone(kStageImages)) {
+      RestoreImages();
+    } else {
+      TAppConfig QCConfig = FConfig;
+      // The instrument identifier comes from the message: it names one
+      // folder under QCDest, never a path.
+      const std::string QCFolder =
+          platform::JoinPath(FConfig.QCDest, platform::MakeSafeFileName(Msg.Header.InstrumentID));
+      LogDebug(kCatQC, Format("QCDest=[%s] InstrID=[%s] QCFolder=[%s]", FConfig.QCDest.c_str(),
+                              Msg.Header.InstrumentID.c_str(), QCFolder.c_str()));
+      LogDebug(kCatQC, Format("ImagesFolder=[%s] ImageDestFolder=[%s]", ImagesFolder.c_str(),
+                              FConfig.ImageDestFolder.c_str()));
+      EnsureFolder(QCFolder);
+      QCConfig.ImageDestFolder = QCFolder;
+      if (!FConfig.ResizedImageDest.empty()) QCConfig.ResizedImageDest = QCFolder;
+      LogDebug(kCatQC, Format("QCConfig.ImageDestFolder=[%s] ResizedImageDest=[%s]",
+                              QCConfig.ImageDestFolder.c_str(), QCConfig.ResizedImageDest.c_str()));
+      ImgCount =
+          ProcessASTMMessage(Msg, QCConfig, ImagesFolder, FValidation, Results, kResultCapacity);
+      LogInfo(kCat, Format("%d image(s) QC générée(s) dans : %s", ImgCount, QCFolder.c_str()));
+      if (!Finished(ImagesRecord(), true)) return false;
+    }
+  }
+
+  TestPoint("xml", 0);
+  if (!FConfig.Dest_Vededavav.empty() && IsSurgiscreenMessage(Msg) && !AlreadyDone(kStageXML)) {
+    const std::string XMLPath = ExportToXML(Msg, FConfig.Dest_Vededavav);
+    if (!XMLPath.empty()) LogInfo(kCat, "XML exporté : " + platform::ExtractFileName(XMLPath));
+    if (!Finished({kStageXML, XMLPath, {}}, XMLPath.empty())) return false;
+  }
+
+  TestPoint("glims", 0);
+  if (!FConfig.InfoToLis.empty() && !AlreadyDone(kStageGlims)) {
+    const int Count = std::min(ImgCount, kResultCapacity);
+    std::string GlimsPath;
+    const TStageRecord* Intent = Entry.Find(kStageGlimsIntent);
+    if (Intent != nullptr && IsSameUpload(Intent->Output, Msg, Results, Count, FConfig)) {
+      // Written just before an interruption, not yet recorded: not sent again.
+      GlimsPath = Intent->Output;
+      LogInfo(kCat, Format("Étape déjà faite — %s : %s", kStageGlims, name.c_str()));
+    } else {
+      if (IsGlimsMessage(Msg)) {
+        // The name the upload is about to take, so that an upload written
+        // just before an interruption is known again.
+        const std::string Next = FindAvailableUPLPath(FConfig.InfoToLis, FConfig.InfoToLisPrefix,
+                                                      Msg.Orders.front().SampleID);
+        if (!Finished({kStageGlimsIntent, Next, {}}, false)) return false;
+      }
+      EnsureFolder(FConfig.InfoToLis);
+      GlimsPath = ExportToGlims(Msg, Results, Count, FConfig);
+    }
+    if (!GlimsPath.empty()) {
+      LogInfo(kCat, "Glims exporté : " + platform::ExtractFileName(GlimsPath));
+    } else {
+      LogDebug(kCat, "Export Glims ignoré (non-Glims ou erreur)");
+    }
+    if (!Finished({kStageGlims, GlimsPath, {}}, GlimsPath.empty())) return false;
+  }
+  return true;
+}
+
 bool TVelmarServiceThread::ProcessTRAFile(const std::string& FilePath,
                                           const std::string& ImagesFolder) {
+  FEnvironmentFault.clear();
   const std::string name = platform::ExtractFileName(FilePath);
   LogInfo(kCat, "Traitement : " + name);
 
@@ -243,57 +476,24 @@ bool TVelmarServiceThread::ProcessTRAFile(const std::string& FilePath,
     LogError(kCat, "Parsing ASTM échoué : " + name, EVT_PROCESSING_ERROR);
     FreeASTMMessage(Msg);
     MoveToDone(FilePath);
+    if (!FEnvironmentFault.empty()) ReportEnvironmentFault(name);
+    return false;
+  }
+
+  TJournalEntry Entry;
+  if (!OpenJournalEntry(FilePath, Entry)) {
+    FreeASTMMessage(Msg);
+    if (!FEnvironmentFault.empty()) ReportEnvironmentFault(name);
     return false;
   }
 
   bool result = false;
+  bool Waiting = false;  // an environment fault: the file stays for the next cycle
   try {
     TImageResult Results[kResultCapacity];
     int ImgCount = 0;
-    if (!Msg.IsQC) {
-      TestPoint("images", 0);
-      ImgCount =
-          ProcessASTMMessage(Msg, FConfig, ImagesFolder, FValidation, Results, kResultCapacity);
-      LogInfo(kCat, Format("%d image(s) générée(s) pour : %s", ImgCount, name.c_str()));
-    } else {
-      TestPoint("qc", 0);
-      RecordQCResults(Msg, FConfig);
-      TAppConfig QCConfig = FConfig;
-      // The instrument identifier comes from the message: it names one
-      // folder under QCDest, never a path.
-      const std::string QCFolder =
-          platform::JoinPath(FConfig.QCDest, platform::MakeSafeFileName(Msg.Header.InstrumentID));
-      LogDebug(kCatQC, Format("QCDest=[%s] InstrID=[%s] QCFolder=[%s]", FConfig.QCDest.c_str(),
-                              Msg.Header.InstrumentID.c_str(), QCFolder.c_str()));
-      LogDebug(kCatQC, Format("ImagesFolder=[%s] ImageDestFolder=[%s]", ImagesFolder.c_str(),
-                              FConfig.ImageDestFolder.c_str()));
-      if (!platform::FolderExists(QCFolder)) (void)platform::MakeFolders(QCFolder);
-      QCConfig.ImageDestFolder = QCFolder;
-      if (!FConfig.ResizedImageDest.empty()) QCConfig.ResizedImageDest = QCFolder;
-      LogDebug(kCatQC, Format("QCConfig.ImageDestFolder=[%s] ResizedImageDest=[%s]",
-                              QCConfig.ImageDestFolder.c_str(), QCConfig.ResizedImageDest.c_str()));
-      ImgCount =
-          ProcessASTMMessage(Msg, QCConfig, ImagesFolder, FValidation, Results, kResultCapacity);
-      LogInfo(kCat, Format("%d image(s) QC générée(s) dans : %s", ImgCount, QCFolder.c_str()));
-    }
-
-    TestPoint("xml", 0);
-    if (!FConfig.Dest_Vededavav.empty() && IsSurgiscreenMessage(Msg)) {
-      const std::string XMLPath = ExportToXML(Msg, FConfig.Dest_Vededavav);
-      if (!XMLPath.empty()) LogInfo(kCat, "XML exporté : " + platform::ExtractFileName(XMLPath));
-    }
-
-    TestPoint("glims", 0);
-    if (!FConfig.InfoToLis.empty()) {
-      const std::string GlimsPath =
-          ExportToGlims(Msg, Results, std::min(ImgCount, kResultCapacity), FConfig);
-      if (!GlimsPath.empty()) {
-        LogInfo(kCat, "Glims exporté : " + platform::ExtractFileName(GlimsPath));
-      } else {
-        LogDebug(kCat, "Export Glims ignoré (non-Glims ou erreur)");
-      }
-    }
-    result = true;
+    Waiting = !RunStages(FilePath, Msg, ImagesFolder, Entry, Results, ImgCount);
+    result = !Waiting;
   } catch (...) {
     // Stages already done keep their files; the rest is skipped.
     const std::string text = platform::ExceptionText(std::current_exception());
@@ -303,9 +503,18 @@ bool TVelmarServiceThread::ProcessTRAFile(const std::string& FilePath,
   }
 
   FreeASTMMessage(Msg);
+  if (Waiting) {
+    ReportEnvironmentFault(name);
+    return false;
+  }
   if (!result) {
     LogWarning(kCat, "Traitement incomplet — déplacé vers done quand même : " + name, 0);
   }
-  MoveToDone(FilePath);
-  return result;
+  const bool Filed = MoveToDone(FilePath) && FEnvironmentFault.empty();
+  if (Filed) {
+    FJournal.Remove(FilePath);
+  } else if (!FEnvironmentFault.empty()) {
+    ReportEnvironmentFault(name);
+  }
+  return result && Filed;
 }

@@ -17,8 +17,11 @@
 #include <thread>
 #include <vector>
 
+#include "astm/UASTMParser.h"
 #include "config/UConfig.h"
+#include "imaging/UImageResult.h"
 #include "platform/Sync.h"
+#include "processing/UResultJournal.h"
 
 constexpr uint32_t FILE_STABILITY_WAIT_MS = 500;
 constexpr int FILE_STABILITY_RETRIES = 10;
@@ -52,8 +55,19 @@ class TVelmarServiceThread {
   void ProcessInstrument(int InstrIndex);
   int FindTRAFiles(const std::string& Folder, std::vector<std::string>& Files);
   bool IsFileStable(const std::string& FilePath);
+  // True when the file lies in the done folder afterwards. A file of the
+  // same name there is replaced when it holds the same bytes, and kept when
+  // it does not (the new one takes the first free name "name~1.ext",
+  // "name~2.ext", ...). A failure the machine is to blame for (or a source
+  // that could not be removed after its copy) is kept in
+  // EnvironmentFault().
   bool MoveToDone(const std::string& FilePath);
+  // True when every stage ran and the file was filed. A stage or a filing
+  // stopped by an environment fault leaves the file in its folder, with the
+  // journal holding the stages done, and EnvironmentFault() set.
   bool ProcessTRAFile(const std::string& FilePath, const std::string& ImagesFolder);
+  // Why the last file could not be finished, or empty.
+  const std::string& EnvironmentFault() const { return FEnvironmentFault; }
 
   int64_t CycleCount() const { return FCycleCount; }
   const std::string& DoneFolder() const { return FDoneFolder; }
@@ -78,12 +92,24 @@ class TVelmarServiceThread {
   // Waits up to TimeoutMs (0: just a look) for the stop event; true when it
   // is set.
   bool StopSignalled(uint32_t TimeoutMs);
+  // The stages of a parsed file, skipping those its journal entry shows
+  // done; false when an environment fault stopped them (FEnvironmentFault).
+  bool RunStages(const std::string& FilePath, const TASTMMessage& Msg,
+                 const std::string& ImagesFolder, TJournalEntry& Entry, TImageResult* Results,
+                 int& ImgCount);
+  // Reads the file's identity and takes up its journal entry, or starts one;
+  // false when that could not be done (the file then waits).
+  bool OpenJournalEntry(const std::string& FilePath, TJournalEntry& Entry);
+  // Logs the environment fault of the file and raises the processing flag.
+  void ReportEnvironmentFault(const std::string& Name);
 
   TAppConfig FConfig;           // private copy, taken at construction
   platform::TEvent FStopEvent;  // manual reset; once set it stays set
   std::string FValidation;      // validation text drawn on the pictures: "Automatic"
   std::atomic<int64_t> FCycleCount{0};
-  std::string FDoneFolder;  // log folder + "/done"
+  std::string FDoneFolder;        // log folder + "/done"
+  TResultJournal FJournal;        // log folder + "/journal"
+  std::string FEnvironmentFault;  // why the last file had to wait, or empty
   std::atomic<bool> FTerminated{false};
   TTestHook FTestHook;
   TWaitHook FWaitHook;

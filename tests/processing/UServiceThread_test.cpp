@@ -9,9 +9,11 @@
 #include <stdexcept>
 #include <thread>
 
+#include "imaging/UImageProcessor.h"
 #include "logging/ULogger.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
+#include "samplelab/SamplePhoto.h"
 #include "support/TempFolder.h"
 
 using testing_support::AnyLineHas;
@@ -28,6 +30,19 @@ const char* kValidMessage =
     "M|1|Anti-A|ABO^1^123456^L1^20271231^a_B.jpg^a_C.jpg|Anti-A^R1^20280101|40^\r\n"
     "L|1|N\r\n";
 
+// A message of that sample (a QC one when the sample begins with "QC"),
+// whose one cassette was photographed in a_C.jpg.
+std::string MessageOf(const std::string& sample) {
+  return "H|\\^&|||Velmar^GS^5.2.1^VLM0001|||||||P|LIS2-A|20261209093000\r\n"
+         "P|1|PID1|||DOE^John||19800101|M\r\n"
+         "O|1|" +
+         sample +
+         "||ABO|R|20261209080000\r\n"
+         "R|1|XM|OK\r\n"
+         "M|1|Anti-A|ABO^1^123456^L1^20271231^a_B.jpg^a_C.jpg|Anti-A^R1^20280101|40^\r\n"
+         "L|1|N\r\n";
+}
+
 class ThreadTest : public testing_support::TempFolderTest {
  protected:
   void SetUp() override {
@@ -43,8 +58,30 @@ class ThreadTest : public testing_support::TempFolderTest {
     InitLogger(cfg_, "VelmarImageService");
   }
   void TearDown() override {
+    SetBarcodeCheckForTesting(nullptr);
     FinalizeLogger();
     TempFolderTest::TearDown();
+  }
+  // Real pictures from a real photograph, uploads and QC readings: what a
+  // result file leaves outside the service.
+  void WithOutputs() {
+    TSamplePhotoOptions photo;
+    photo.Width = 400;
+    photo.Noise = 0;
+    std::string error;
+    std::filesystem::create_directories(Path("images"));
+    ASSERT_TRUE(WriteSamplePhoto(photo, Path("images/a_C.jpg"), error)) << error;
+    SetBarcodeCheckForTesting([](const TRasterView&, const std::string&) { return bvrOK; });
+    cfg_.ImageDestFolder = Path("out/img");
+    cfg_.QCDest = Path("out/qc");
+    cfg_.InfoToLis = Path("out/lis");
+    cfg_.ImageFormat = "jpg";
+    cfg_.ResizeFactor = 100;
+  }
+  std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    (void)platform::ListFiles(Path(folder), "*", names);
+    return names;
   }
   void AddInstrument(const std::string& tra) {
     TInstrumentConfig& instr = cfg_.Instruments[cfg_.InstrCount++];
@@ -256,18 +293,39 @@ TEST_F(ThreadTest, DoneFolderKeepsTheNewestThousandByName) {
   TVelmarServiceThread thread(cfg_);
   std::filesystem::create_directories(thread.DoneFolder());
   for (int i = 0; i < 1000; ++i) {
-    WriteAll(thread.DoneFolder() + "/" + platform::Format("f%04d.tra", i + 1), "x");
+    WriteAll(thread.DoneFolder() + "/" + platform::Format("UP_Z%04d.tra", i + 1), "x");
   }
-  WriteAll(thread.DoneFolder() + "/A_first.tra", "old");  // sorts first without case
-  WriteAll(Path("A_first.tra"), "new");
-  ASSERT_TRUE(thread.MoveToDone(Path("A_first.tra")));  // replaces: still 1001
-  EXPECT_FALSE(platform::FileExists(Path("A_first.tra")));
+  // The file filed sorts first, but is never the one pruned.
+  WriteAll(Path("UP_A000.tra"), "new");
+  ASSERT_TRUE(thread.MoveToDone(Path("UP_A000.tra")));
+  EXPECT_FALSE(platform::FileExists(Path("UP_A000.tra")));
   std::vector<std::string> names;
   ASSERT_TRUE(platform::ListFiles(thread.DoneFolder(), "*", names).Ok());
   EXPECT_EQ(names.size(), 1000u);
-  EXPECT_EQ(names.front(), "f0001.tra");  // A_first.tra was the one pruned
+  EXPECT_EQ(names[0], "UP_A000.tra");
+  EXPECT_EQ(names[1], "UP_Z0002.tra");
   EXPECT_TRUE(
       AnyLineHas(Log("log/debug.log"), "Done : 1 fichier(s) supprimé(s) — limite 1000 atteinte"));
+}
+
+TEST_F(ThreadTest, ADifferentFileOfTheSameNameIsKeptBesideTheFirst) {
+  TVelmarServiceThread thread(cfg_);
+  const std::string done = thread.DoneFolder();
+  // Two instruments write UP_0001.tra; the second is kept under a number,
+  // and the same bytes filed again replace their own copy.
+  for (const char* bytes : {"first", "second", "second", "first", "third"}) {
+    WriteAll(Path("UP_0001.tra"), bytes);
+    ASSERT_TRUE(thread.MoveToDone(Path("UP_0001.tra"))) << bytes;
+  }
+  std::vector<std::string> names;
+  ASSERT_TRUE(platform::ListFiles(done, "*", names).Ok());
+  EXPECT_EQ(names, (std::vector<std::string>{"UP_0001.tra", "UP_0001~1.tra", "UP_0001~2.tra"}));
+  EXPECT_EQ(testing_support::ReadAll(done + "/UP_0001.tra"), "first");
+  EXPECT_EQ(testing_support::ReadAll(done + "/UP_0001~1.tra"), "second");
+  EXPECT_EQ(testing_support::ReadAll(done + "/UP_0001~2.tra"), "third");
+  EXPECT_TRUE(AnyLineHas(
+      Log(),
+      "[INFO    ] [THREAD] Autre fichier de même nom dans done — gardé sous : UP_0001~2.tra"));
 }
 
 TEST_F(ThreadTest, MoveToDoneReplacesAnOlderCopyAndCreatesTheFolder) {
@@ -358,4 +416,63 @@ TEST_F(ThreadTest, StopBetweenTwoFilesOfAnInstrument) {
   EXPECT_TRUE(AnyLineHas(log, "[INFO    ] [THREAD] Instrument 1 — 2 fichier(s) à traiter"));
   EXPECT_TRUE(AnyLineHas(log, "[INFO    ] [THREAD] Arrêt demandé — traitement interrompu"));
   EXPECT_TRUE(AnyLineHas(log, "[INFO    ] [THREAD] Instrument 1 — 1/2 traité(s) avec succès"));
+}
+
+TEST_F(ThreadTest, AResultFoundAgainSkipsTheStagesItsJournalShowsDone) {
+  WithOutputs();
+  std::filesystem::create_directories(Path("tra"));
+  WriteAll(Path("tra/qc.tra"), MessageOf("QC0001"));
+  WriteAll(Path("tra/patient.tra"), MessageOf("S1"));
+  AddInstrument(Path("tra"));
+  // The done folder cannot be made: both files keep their outputs but stay.
+  WriteAll(Path("log/done"), "in the way");
+  TVelmarServiceThread thread(cfg_);
+  WithoutPauses(thread);
+  EXPECT_FALSE(thread.ProcessTRAFile(Path("tra/qc.tra"), Path("images")));
+  EXPECT_FALSE(thread.ProcessTRAFile(Path("tra/patient.tra"), Path("images")));
+  EXPECT_EQ(Names("out/lis").size(), 1u);
+  const size_t readings = ReadCrLfLines(Path("QC/log.txt")).size();
+  EXPECT_EQ(readings, 1u);
+  EXPECT_TRUE(AnyLineHas(ReadCrLfLines(Path("processing_error.flag")), "done : "));
+
+  std::filesystem::remove(Path("log/done"));
+  thread.ProcessInstrument(1);
+  EXPECT_EQ(Names("tra"), std::vector<std::string>{});
+  EXPECT_EQ(Names("log/done"), (std::vector<std::string>{"patient.tra", "qc.tra"}));
+  EXPECT_EQ(Names("out/lis"), std::vector<std::string>{"S1_0.UPL"});
+  EXPECT_EQ(ReadCrLfLines(Path("QC/log.txt")).size(), readings);
+  EXPECT_EQ(Names("log/journal"), std::vector<std::string>{});
+  const auto log = Log();
+  for (const char* line :
+       {"Étape déjà faite — qc : qc.tra", "Étape déjà faite — images : qc.tra",
+        "Étape déjà faite — glims : patient.tra", "Instrument 1 — 2/2 traité(s) avec succès"}) {
+    EXPECT_TRUE(AnyLineHas(log, std::string("[INFO    ] [THREAD] ") + line)) << line;
+  }
+}
+
+TEST_F(ThreadTest, AnUnwritableDestinationKeepsTheResultUntilItIsFine) {
+  WithOutputs();
+  std::filesystem::create_directories(Path("tra"));
+  WriteAll(Path("tra/a.tra"), MessageOf("S1"));
+  WriteAll(Path("tra/b.tra"), MessageOf("S2"));
+  AddInstrument(Path("tra"));
+  WriteAll(Path("out/lis"), "a file where the upload folder should be");
+  TVelmarServiceThread thread(cfg_);
+  WithoutPauses(thread);
+  thread.ProcessInstrument(1);
+  // The first file waits with its pictures made; the next waits untouched.
+  EXPECT_EQ(Names("tra"), (std::vector<std::string>{"a.tra", "b.tra"}));
+  EXPECT_EQ(Names("out/img").size(), 1u);
+  EXPECT_TRUE(AnyLineHas(ReadCrLfLines(Path("processing_error.flag")),
+                         "Erreur d'environnement : glims : "));
+  EXPECT_TRUE(AnyLineHas(Log(), "[INFO    ] [THREAD] Instrument 1 — 0/2 traité(s) avec succès"));
+
+  std::filesystem::remove(Path("out/lis"));  // put right: the folder is made again
+  thread.ProcessInstrument(1);
+  EXPECT_EQ(Names("tra"), std::vector<std::string>{});
+  EXPECT_EQ(Names("log/done"), (std::vector<std::string>{"a.tra", "b.tra"}));
+  EXPECT_EQ(Names("out/lis"), (std::vector<std::string>{"S1_0.UPL", "S2_0.UPL"}));
+  const auto log = Log();
+  EXPECT_TRUE(AnyLineHas(log, "[INFO    ] [THREAD] Étape déjà faite — images : a.tra"));
+  EXPECT_TRUE(AnyLineHas(log, "[INFO    ] [THREAD] Instrument 1 — 2/2 traité(s) avec succès"));
 }
