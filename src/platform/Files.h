@@ -75,6 +75,12 @@ bool ProbeWritable(const std::string& folder, const std::string& probeName);
 // Appends the bytes with one write (open, write, close: nothing stays open).
 // The file is created when missing; its folder is not.
 [[nodiscard]] TOsResult AppendToFile(const std::string& path, std::string_view bytes);
+// Appends the bytes and flushes them to disk, all or nothing: when a write,
+// the flush or the close fails, the file is cut back to its size before the
+// call (removed when the call created it), so a full disk never leaves part
+// of the bytes behind. The file is created when missing; its folder is not.
+// Meant for one writer at a time (the caller serialises its appends).
+[[nodiscard]] TOsResult AppendToFileOrRestore(const std::string& path, std::string_view bytes);
 
 // --- Moving, copying, deleting ------------------------------------------------
 [[nodiscard]] TOsResult RemoveFile(const std::string& path);

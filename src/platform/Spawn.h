@@ -4,7 +4,9 @@
 // vector passed as it stands, a deadline after which the child (and every
 // process of its group) is killed and reaped, and its exit code. The child
 // gets no descriptor of ours but its standard output and error; its
-// standard input reads from the null device. Nothing here logs.
+// standard input reads from the null device. It never outlives the service:
+// the system kills it when the thread that started it ends, so a service
+// killed outright takes it along. Nothing here logs.
 
 #include <cstdint>
 #include <string>
@@ -29,8 +31,9 @@ struct TSpawnResult {
 // program name, in the current folder and environment, and waits at most
 // `deadlineMs` milliseconds for it to end. On time-out the child's process
 // group is killed (SIGKILL) and the child reaped before returning, so no
-// process of the run is left behind. The child starts with every signal at
-// its default action and none blocked.
+// process of the run is left behind. The child starts in a process group of
+// its own, with every signal at its default action and none blocked, and is
+// killed (SIGKILL) when the calling thread ends before it.
 TSpawnResult SpawnWithDeadline(const std::string& program, const std::vector<std::string>& args,
                                int64_t deadlineMs);
 

@@ -2,6 +2,7 @@
 // UQCReport.cpp).
 #include "qc/UQCManager.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <stdexcept>
@@ -66,6 +67,66 @@ TQCLine ParseRawLine(const std::string& raw) {
 
 void ReportReadFailure(const platform::TOsResult& r) {
   LogError(kCat, "Erreur lecture journal QC : " + r.Text, EVT_QC_ERROR);
+}
+
+// The longest lot text a report file name holds as it stands: with the rest
+// of the name ("QC_Report_", "_yyyymmdd.pdf") well within the 255 bytes a
+// file name may have.
+constexpr size_t kMaxLotNameBytes = 100;
+// Marks a lot name shortened or changed, before its hash; a lot name kept as
+// it stands never holds it.
+constexpr char kLotHashMark = '~';
+
+// A short hash of the lot as it is matched (letter case ignored): 32-bit
+// FNV-1a.
+uint32_t LotHash(const std::string& lot) {
+  uint32_t h = 2166136261u;
+  for (const char c : platform::LowerAscii(lot)) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 16777619u;
+  }
+  return h;
+}
+
+// The hidden name Ghostscript writes the PDF under until it has ended well.
+std::string PendingPdfPath(const std::string& pdfFile) {
+  return platform::JoinPath(platform::ExtractFileDir(pdfFile),
+                            "." + platform::ExtractFileName(pdfFile) + ".part");
+}
+
+// Gives the finished PDF its report name, flushed to disk first: the lot's
+// readings leave the QC log only once their report would survive a power
+// cut. The hidden file is removed either way.
+bool PublishPdf(const std::string& pending, const std::string& pdfFile) {
+  if (!platform::FileExists(pending)) return false;
+  std::string bytes;
+  platform::TOsResult r = platform::ReadFileBytes(pending, bytes);
+  if (r.Ok()) r = platform::WriteFileReplacing(pdfFile, bytes, true);
+  (void)platform::RemoveFile(pending);
+  if (!r.Ok()) {
+    LogError(kCat, "Erreur écriture PDF : " + r.Text, EVT_QC_ERROR);
+    return false;
+  }
+  return true;
+}
+
+// Removes what a run stopped half-way (the service killed while Ghostscript
+// ran) left in the report folder: its PostScript file and its unfinished
+// PDF. No report is being made at this point.
+void RemoveLeftovers(const std::string& reportDest) {
+  if (reportDest.empty() || !platform::FolderExists(reportDest)) return;
+  for (const char* pattern : {"QC_Report_*.ps", ".QC_Report_*.pdf.part", ".QC_Report_*.pdf.tmp"}) {
+    std::vector<std::string> names;
+    if (!platform::ListFiles(reportDest, pattern, names).Ok()) continue;
+    for (const std::string& name : names) {
+      const platform::TOsResult r = platform::RemoveFile(platform::JoinPath(reportDest, name));
+      if (r.Ok()) {
+        LogInfo(kCat, "Fichier d'une génération interrompue supprimé : " + name);
+      } else if (!r.NotFound()) {
+        LogWarning(kCat, "Suppression fichier de génération interrompue impossible : " + r.Text, 0);
+      }
+    }
+  }
 }
 
 // A path given to Ghostscript as an argument: never starting with "-".
@@ -198,9 +259,14 @@ TQCLine ParseQCLine(const std::string& Line) {
   return result;
 }
 
-void AppendQCLine(const std::string& FilePath, const TQCLine& Line) {
+bool AppendQCLine(const std::string& FilePath, const TQCLine& Line) {
+  return AppendQCLines(FilePath, {Line});
+}
+
+bool AppendQCLines(const std::string& FilePath, const std::vector<TQCLine>& Lines) {
+  std::string bytes;
+  for (const TQCLine& line : Lines) bytes += platform::Utf8ToAnsi(SerializeQCLine(line)) + "\r\n";
   std::lock_guard<std::mutex> lock(GQCCS);
-  std::string bytes = platform::Utf8ToAnsi(SerializeQCLine(Line)) + "\r\n";
   platform::TOsResult r;
   if (platform::FileExists(FilePath)) {
     // A tail that cannot be read is no reason to give up the append.
@@ -213,8 +279,10 @@ void AppendQCLine(const std::string& FilePath, const TQCLine& Line) {
     const std::string folder = platform::ExtractFileDir(FilePath);
     if (!folder.empty()) r = platform::MakeFolders(folder);
   }
-  if (r.Ok()) r = platform::AppendToFile(FilePath, bytes);
+  // One append for all the lines: a failure leaves the log as it was.
+  if (r.Ok()) r = platform::AppendToFileOrRestore(FilePath, bytes);
   if (!r.Ok()) LogError(kCat, "Erreur écriture CSV QC : " + r.Text, 0);
+  return r.Ok();
 }
 
 TDateTime ParseQCDate(const std::string& DateStr) {
@@ -240,8 +308,7 @@ int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config) {
     LogDebug(kCat, "Message non-QC — ignoré");
     return 0;
   }
-  const std::string path = QCLogPath(Config);
-  int count = 0;
+  std::vector<TQCLine> lines;
   for (const TOrderRecord& order : Msg.Orders) {
     std::string qcPerDate;
     if (!order.RRecords.empty() && !order.RRecords[0].MRecords.empty()) {
@@ -253,15 +320,17 @@ int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config) {
     }
     for (const TRRecord& r : order.RRecords) {
       for (const TMRecord& m : r.MRecords) {
-        AppendQCLine(path, BuildQCLine(m, r, order, Msg.Header, qcPerDate));
-        ++count;
+        lines.push_back(BuildQCLine(m, r, order, Msg.Header, qcPerDate));
       }
     }
   }
-  if (count > 0) {
-    const std::string oid = Msg.Orders.empty() ? std::string("?") : Msg.Orders[0].SampleID;
-    LogInfo(kCat, Format("%d ligne(s) QC enregistrée(s) — OID: %s", count, oid.c_str()));
-  }
+  if (lines.empty()) return 0;
+  // The readings of one message are recorded together or not at all, so a
+  // message tried again never leaves a reading twice in the log.
+  if (!AppendQCLines(QCLogPath(Config), lines)) return -1;
+  const int count = static_cast<int>(lines.size());
+  const std::string oid = Msg.Orders.empty() ? std::string("?") : Msg.Orders[0].SampleID;
+  LogInfo(kCat, Format("%d ligne(s) QC enregistrée(s) — OID: %s", count, oid.c_str()));
   return count;
 }
 
@@ -270,6 +339,7 @@ int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config) {
 int CheckAndGenerateReports(const TAppConfig& Config) {
   int count = 0;
   if (!GInitialized) return 0;
+  RemoveLeftovers(Config.QCReportDest);
   const std::string path = QCLogPath(Config);
   if (!platform::FileExists(path)) return 0;
 
@@ -344,9 +414,32 @@ int ExtractLotLines(const std::string& FilePath, const std::string& KLot,
   return found;
 }
 
+std::string ReportLotName(const std::string& KLot) {
+  bool asItStands = KLot.size() <= kMaxLotNameBytes;
+  std::string name;
+  name.reserve(KLot.size());
+  for (const char c : KLot) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\' || u < 32 || u == 127) {
+      name += '_';
+      asItStands = false;
+    } else {
+      if (c == kLotHashMark) asItStands = false;
+      name += c;
+    }
+  }
+  if (asItStands) return name;
+  // Room for the mark and eight hexadecimal digits; a UTF-8 character is
+  // never cut in two.
+  size_t keep = std::min(name.size(), kMaxLotNameBytes - 9);
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  name.resize(keep);
+  return name + Format("%c%08x", kLotHashMark, LotHash(KLot));
+}
+
 bool ReportExists(const std::string& ReportDest, const std::string& KLot) {
   if (ReportDest.empty()) return false;
-  const std::string stem = platform::MakeSafeFileName("QC_Report_" + KLot + "_");
+  const std::string stem = "QC_Report_" + ReportLotName(KLot) + "_";
   std::vector<std::string> names;
   if (!platform::ListFiles(ReportDest, "QC_Report_*.pdf", names).Ok()) return false;
   for (const std::string& name : names) {
@@ -373,11 +466,11 @@ bool GenerateReportForLot(const std::string& FilePath, const std::string& KLot,
   if (!made.Ok()) {
     throw std::runtime_error("Création dossier rapports QC impossible : " + made.Text);
   }
-  // The lot comes from the result files: it makes part of one file name.
-  const std::string base = platform::JoinPath(
-      ReportDest,
-      platform::MakeSafeFileName("QC_Report_" + KLot + "_" +
-                                 platform::FormatDateTime("yyyymmdd", platform::Now())));
+  // The lot comes from the result files: ReportLotName makes it a valid
+  // name of its own.
+  const std::string base =
+      platform::JoinPath(ReportDest, "QC_Report_" + ReportLotName(KLot) + "_" +
+                                         platform::FormatDateTime("yyyymmdd", platform::Now()));
   const std::string psFile = base + ".ps";
   const std::string pdfFile = base + ".pdf";
   const std::string gsExe = FindGhostscript(GExeFolder);
@@ -431,9 +524,14 @@ bool ConvertPStoPDF(const std::string& PSFile, const std::string& PDFFile,
     return false;
   }
   const bool pdfExisted = platform::FileExists(PDFFile);
-  const platform::TSpawnResult run = RunConverter(GsExe, GhostscriptArguments(PSFile, PDFFile));
+  // Ghostscript writes under a hidden name, given the report's name only once
+  // it has ended well: a run cut short never leaves a PDF that would pass
+  // for the lot's report.
+  const std::string pending = PendingPdfPath(PDFFile);
+  const platform::TSpawnResult run = RunConverter(GsExe, GhostscriptArguments(PSFile, pending));
   using Kind = platform::TSpawnResult::TKind;
-  if (run.Kind == Kind::exited && run.ExitCode == 0) return platform::FileExists(PDFFile);
+  if (run.Kind == Kind::exited && run.ExitCode == 0) return PublishPdf(pending, PDFFile);
+  if (platform::FileExists(pending)) (void)platform::RemoveFile(pending);
 
   if (run.Kind == Kind::failed) {
     LogError(kCat, "Impossible de lancer Ghostscript : " + run.Text, EVT_QC_ERROR);

@@ -80,23 +80,32 @@ std::string SerializeQCLine(const TQCLine& Line);
 // ignored.
 TQCLine ParseQCLine(const std::string& Line);
 // Appends one line (CR LF ended) under GQCCS, creating the file and its
-// folder when missing. A last line left without its line end (a torn write,
-// an edit) is ended first, so the new line never merges into it. Failures
-// are logged ("Erreur écriture CSV QC : ...") and the line is lost.
-void AppendQCLine(const std::string& FilePath, const TQCLine& Line);
+// folder when missing. A last line left without its line end (an edit) is
+// ended first, so the new line never merges into it. A failure is logged
+// ("Erreur écriture CSV QC : ...") and leaves the file as it was; the result
+// says whether the line was written.
+bool AppendQCLine(const std::string& FilePath, const TQCLine& Line);
+// The same for several lines in one append: all of them are written, or
+// none and the file is left as it was.
+bool AppendQCLines(const std::string& FilePath, const std::vector<TQCLine>& Lines);
 // "dd/mm/yyyy" (a time after a blank is ignored) at midnight; 0 when the
 // text is not a date of the years 2000 to 2200.
 TDateTime ParseQCDate(const std::string& DateStr);
-// Appends one line per M record of a valid QC message (orders, then R, then
-// M records in order) and returns the number of lines attempted.
+// Records one line per M record of a valid QC message (orders, then R, then
+// M records in order), all in one append, and returns the number of lines
+// written: 0 for a message without readings, -1 when the append failed (the
+// failure is logged, the log is left as it was, and the message can be
+// recorded again later without a duplicate).
 int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config);
 
 // --- Lot reports -----------------------------------------------------------------
-// Reports every lot whose expiry plus QCReportDelay days has been reached and
-// that has no report yet; returns the number of reports produced (0 when the
-// manager is not started). Throws std::runtime_error when the report folder
-// or a PostScript file cannot be created: that ends the pass, and the
-// processing cycle's guard reports it.
+// Removes first what an interrupted report left in the report folder (its
+// PostScript file, its unfinished PDF). Then reports every lot whose expiry
+// plus QCReportDelay days has been reached and that has no report yet;
+// returns the number of reports produced (0 when the manager is not
+// started). Throws std::runtime_error when the report folder or a PostScript
+// file cannot be created: that ends the pass, and the processing cycle's
+// guard reports it.
 int CheckAndGenerateReports(const TAppConfig& Config);
 // "K7Lot=QCPerDate" of every distinct pair in the log, sorted and de-duplicated
 // without regard to letter case; lines without a cassette lot are left out.
@@ -106,9 +115,16 @@ TUniqueStringList CollectLots(const std::string& FilePath);
 int ExtractLotLines(const std::string& FilePath, const std::string& KLot,
                     std::vector<TQCLine>& Lines,
                     size_t Capacity = std::numeric_limits<size_t>::max());
-// True when ReportDest holds a file named "QC_Report_" + lot + "_" + eight
-// digits + ".pdf" (letter case ignored; separators in the lot made "_"), the
-// name this service gives reports.
+// The lot's part of its report file names: the lot as it stands when it is
+// a plain name of at most 100 bytes without "~"; otherwise the lot with "/",
+// "\" and control characters made "_", cut to 91 bytes, then "~" and eight
+// hexadecimal digits of a hash of the whole lot (letter case ignored). So
+// every lot gets a valid name of its own ("A/B" and "A_B" differ), and the
+// same lot, whatever its letter case, always the same one.
+std::string ReportLotName(const std::string& KLot);
+// True when ReportDest holds a file named "QC_Report_" + ReportLotName(lot) +
+// "_" + eight digits + ".pdf" (letter case ignored), the name this service
+// gives reports.
 bool ReportExists(const std::string& ReportDest, const std::string& KLot);
 // Prints every reading of the lot, converts the document to PDF and, on
 // success, archives the lot's lines. Throws like CheckAndGenerateReports.
@@ -123,10 +139,11 @@ std::string FindGhostscript(const std::string& ExeFolder);
 // is given as "./path" so that it can never read as an option.
 std::vector<std::string> GhostscriptArguments(const std::string& PSFile,
                                               const std::string& PDFFile);
-// Runs Ghostscript with a deadline of GS_TIMEOUT_MS; true when it ended with
-// code 0 and the PDF exists. A PDF left by a failed or killed run is removed
-// (unless it was there before), so an incomplete file never passes for the
-// lot's report.
+// Runs Ghostscript with a deadline of GS_TIMEOUT_MS, writing to a hidden
+// name beside PDFFile ("." + name + ".part"); once Ghostscript ended with
+// code 0, its PDF is flushed to disk under PDFFile. True when that was
+// done. A PDF left by a failed or killed run is removed (unless it was there
+// before), so an incomplete file never passes for the lot's report.
 bool ConvertPStoPDF(const std::string& PSFile, const std::string& PDFFile,
                     const std::string& GsExe);
 // Removes every line of the lot (letter case ignored) from the log, holding
@@ -148,9 +165,10 @@ struct TPSDocument {
 };
 
 // Writes Lines[0 .. LineCount-1] as an A4 document of 83 rows per page with a
-// summary footer; true when it was written whole. A write failure is logged
-// ("Erreur génération PS : ...") and gives false; failing to create the file
-// or its folder throws std::runtime_error.
+// summary footer, its fonts re-encoded to ISO Latin-1 in the prolog; true
+// when it was written whole. A write failure is logged ("Erreur génération
+// PS : ...") and gives false; failing to create the file or its folder
+// throws std::runtime_error.
 bool GeneratePSReport(const std::vector<TQCLine>& Lines, int LineCount, const std::string& KLot,
                       const std::string& PSFile);
 // Escapes a text for a PostScript string: "(", ")" and "\" get a backslash;

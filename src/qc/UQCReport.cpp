@@ -56,6 +56,24 @@ constexpr std::array<int, NCOLS> ColX = MakeColX();
 constexpr int TableW = ColX[NCOLS - 1] + COL_WIDTHS[NCOLS - 1] - MARGIN_L;
 static_assert(TableW == 539, "the table spans 20 to 559");
 
+// Gives Helvetica and Helvetica-Bold the ISO Latin-1 encoding, the one the
+// octal escapes of PSStr are codes of ("\351" is "é"); the standard encoding
+// of the base fonts would print other characters for every accent. The
+// apostrophe, the hyphen and the back quote keep their plain forms (that
+// encoding has curly quotes and a minus sign there).
+constexpr std::array<const char*, 11> PROLOG = {
+    "%%BeginProlog",
+    "/ReEncodeLatin1 {",
+    "  dup findfont dup length dict begin",
+    "    { 1 index /FID ne { def } { pop pop } ifelse } forall",
+    "    /Encoding ISOLatin1Encoding 256 array copy",
+    "      dup 39 /quotesingle put dup 45 /hyphen put dup 96 /grave put def",
+    "    currentdict",
+    "  end definefont pop",
+    "} bind def",
+    "/Helvetica ReEncodeLatin1 /Helvetica-Bold ReEncodeLatin1",
+    "%%EndProlog"};
+
 // Lines reach the file in appends of about this size.
 constexpr size_t kFlushBytes = 1 << 20;
 
@@ -179,6 +197,7 @@ bool GeneratePSReport(const std::vector<TQCLine>& Lines, int LineCount, const st
   WriteLine(doc, "%%EndComments");
   WriteLine(doc, "%%Orientation: Portrait");
   WriteLine(doc, "%%EndComments");
+  for (const char* line : PROLOG) WriteLine(doc, line);
 
   int page = 1;
   NewPage(doc, page);

@@ -38,11 +38,12 @@ class QCGhostscriptTest : public QCTest {
     std::filesystem::permissions(
         gs, executable ? perms::owner_all : perms::owner_read | perms::owner_write);
   }
-  void WriteLog(int n, const std::string& lot = "L-1") {
+  void WriteLog(int n, const std::string& lot = "L-1", const std::string& user = "") {
     std::string bytes;
     for (int i = 0; i < n; ++i) {
       TQCLine line = MakeLine(lot, "14/03/2025", i % 3 == 2 ? "NOK" : "OK");
       line.Tub = std::to_string(i % 12 + 1);
+      line.User = user;
       bytes += platform::Utf8ToAnsi(SerializeQCLine(line)) + "\r\n";
     }
     WriteAll(QCLog(), bytes);
@@ -79,7 +80,8 @@ TEST_F(QCGhostscriptTest, FailingCrashingAndSilentRunsAreFailures) {
   StandIn("for a in \"$@\"; do echo \"$a\"; done > \"" + Path("args.txt") + "\"; exit 3");
   EXPECT_EQ(CheckAndGenerateReports(cfg_), 0);
   EXPECT_NE(ErrorLog().find("[QC] Ghostscript erreur code 3"), std::string::npos);
-  const std::string pdf = cfg_.QCReportDest + "/QC_Report_L-1_20250316.pdf";
+  // Ghostscript writes the PDF under a hidden name until it has ended well.
+  const std::string pdf = cfg_.QCReportDest + "/.QC_Report_L-1_20250316.pdf.part";
   EXPECT_EQ(ReadAll(Path("args.txt")),
             "-dBATCH\n-dNOPAUSE\n-dQUIET\n-dSAFER\n-sDEVICE=pdfwrite\n-dPDFSETTINGS=/printer\n"
             "-dCompatibilityLevel=1.4\n-sOutputFile=" +
@@ -132,7 +134,7 @@ TEST_F(QCGhostscriptTest, RealGhostscriptWritesTheReport) {
   if (platform::FindProgramOnPath("gs").empty() || pdftotext.empty()) {
     GTEST_SKIP() << "Ghostscript or pdftotext is not installed";
   }
-  WriteLog(90, "LOT-(7)");
+  WriteLog(90, "LOT-(7)", "Zoé Müß");
   EXPECT_EQ(CheckAndGenerateReports(cfg_), 1);
   const std::string pdf = cfg_.QCReportDest + "/QC_Report_LOT-(7)_20250316.pdf";
   ASSERT_TRUE(std::filesystem::exists(pdf));
@@ -147,6 +149,7 @@ TEST_F(QCGhostscriptTest, RealGhostscriptWritesTheReport) {
   EXPECT_NE(text.find("OK: 60"), std::string::npos) << text;
   EXPECT_NE(text.find("NOK: 30"), std::string::npos);
   EXPECT_NE(text.find("Total: 90"), std::string::npos);
+  EXPECT_NE(text.find("Zoé Müß"), std::string::npos) << text;  // accents as recorded
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 // The QC log: start and stop, recording a message, the line format and its
 // reading back, dates, and appends.
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <filesystem>
 
 #include "QCFixture.h"
@@ -184,16 +187,53 @@ TEST_F(QCLogTest, AppendCreatesFolderWritesAnsiAndEndsTornLines) {
   EXPECT_EQ(ParseQCLine(lines[2]).K7Lot, "Lé");
 }
 
-TEST_F(QCLogTest, AppendFailureLosesOnlyThatLine) {
+TEST_F(QCLogTest, AFailedAppendRecordsNoReadingOfTheMessage) {
   InitQCManager(cfg_);
   WriteAll(cfg_.ExeFolder + "QC", "a file where the folder should be");
   TOrderRecord order;
   TRRecord r;
   r.MRecords = {MakeM(1, "A", 0), MakeM(2, "B", 0)};
   order.RRecords = {r};
-  EXPECT_EQ(RecordQCResults(MakeQCMessage({order}), cfg_), 2);  // lines attempted
+  EXPECT_EQ(RecordQCResults(MakeQCMessage({order}), cfg_), -1);
   const std::string errors = ErrorLog();
-  EXPECT_EQ(Count(errors, "[ERROR   ] [QC] Erreur écriture CSV QC : "), 2u) << errors;
+  EXPECT_EQ(Count(errors, "[ERROR   ] [QC] Erreur écriture CSV QC : "), 1u) << errors;
+  EXPECT_EQ(ServiceLog().find("ligne(s) QC enregistrée(s)"), std::string::npos);
+}
+
+// A disk that fills up in the middle of the append: the file-size limit lets
+// the first bytes through, then refuses the rest, as a full disk does.
+TEST_F(QCLogTest, AnAppendCutShortLeavesTheLogByteForByteAndTheRetryRecordsOnce) {
+  InitQCManager(cfg_);
+  std::string earlier;
+  for (int i = 0; i < 500; ++i) earlier += SerializeQCLine(MakeLine("L-0", "01/01/2025")) + "\r\n";
+  std::filesystem::create_directories(cfg_.ExeFolder + "QC");
+  WriteAll(QCLog(), earlier);  // far larger than the service's own log files
+  TOrderRecord order;
+  order.SampleID = "QC-0001";
+  TRRecord r;
+  r.MRecords = {MakeM(1, "A", 0), MakeM(2, "B", 0), MakeM(3, "C", 0)};
+  order.RRecords = {r};
+  const TASTMMessage msg = MakeQCMessage({order});
+
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto savedSignal = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit tight = saved;
+  tight.rlim_cur = earlier.size() + 40;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+  const int recorded = RecordQCResults(msg, cfg_);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, savedSignal);
+
+  EXPECT_EQ(recorded, -1);
+  EXPECT_EQ(ReadAll(QCLog()), earlier);
+  EXPECT_NE(ErrorLog().find("[QC] Erreur écriture CSV QC : "), std::string::npos);
+
+  EXPECT_EQ(RecordQCResults(msg, cfg_), 3);  // tried again: each reading once
+  const std::vector<std::string> lines = QCLogLines();
+  ASSERT_EQ(lines.size(), 503u);
+  EXPECT_EQ(ParseQCLine(lines[500]).Reagent, "A");
+  EXPECT_EQ(ParseQCLine(lines[502]).Reagent, "C");
 }
 
 }  // namespace

@@ -136,14 +136,15 @@ TEST_F(QCLotReportsTest, LotTextStaysInsideTheReportFolderAndOutOfGhostscriptFor
   WriteLog({MakeLine("../A\\B%d", "14/03/2025"), MakeLine("K=V", "14/03/2025")});
   EXPECT_EQ(CheckAndGenerateReports(cfg_), 2);
   ASSERT_EQ(calls_.size(), 2u);
-  const std::string pdf = Report("QC_Report_.._A_B%d_20250316.pdf");
+  // Separators made "_", and a hash of the lot that keeps the name its own.
+  const std::string pdf = Report("QC_Report_.._A_B%d~934f2e1a_20250316.pdf");
   EXPECT_EQ(calls_[0].program, cfg_.ExeFolder + "gs");
-  EXPECT_EQ(calls_[0].args,
-            (std::vector<std::string>{
-                "-dBATCH", "-dNOPAUSE", "-dQUIET", "-dSAFER", "-sDEVICE=pdfwrite",
-                "-dPDFSETTINGS=/printer", "-dCompatibilityLevel=1.4",
-                "-sOutputFile=" + cfg_.QCReportDest + "/QC_Report_.._A_B%%d_20250316.pdf",
-                cfg_.QCReportDest + "/QC_Report_.._A_B%d_20250316.ps"}));
+  EXPECT_EQ(calls_[0].args, (std::vector<std::string>{
+                                "-dBATCH", "-dNOPAUSE", "-dQUIET", "-dSAFER", "-sDEVICE=pdfwrite",
+                                "-dPDFSETTINGS=/printer", "-dCompatibilityLevel=1.4",
+                                "-sOutputFile=" + cfg_.QCReportDest +
+                                    "/.QC_Report_.._A_B%%d~934f2e1a_20250316.pdf.part",
+                                cfg_.QCReportDest + "/QC_Report_.._A_B%d~934f2e1a_20250316.ps"}));
   EXPECT_TRUE(std::filesystem::exists(pdf));
   // The title keeps the lot as written.
   EXPECT_NE(calls_[0].psText.find("(QC Report - Lot: ../A\\\\B%d   16/03/2025  Page 1/1)"),
@@ -154,6 +155,34 @@ TEST_F(QCLotReportsTest, LotTextStaysInsideTheReportFolderAndOutOfGhostscriptFor
 
   EXPECT_EQ(GhostscriptArguments("rel/a.ps", "-x.pdf").back(), "./rel/a.ps");
   EXPECT_EQ(GhostscriptArguments("rel/a.ps", "-x.pdf")[7], "-sOutputFile=./-x.pdf");
+}
+
+TEST_F(QCLotReportsTest, LotsWhoseNamesWouldClashOrOverflowGetReportsOfTheirOwn) {
+  const std::string longLot(150, 'L');
+  WriteLog({MakeLine("A_B", "14/03/2025"), MakeLine("a/b", "14/03/2025"),
+            MakeLine(longLot, "14/03/2025"), MakeLine("Z-9", "14/03/2025")});
+  EXPECT_EQ(CheckAndGenerateReports(cfg_), 4);
+  EXPECT_TRUE(std::filesystem::exists(Report("QC_Report_A_B_20250316.pdf")));
+  EXPECT_TRUE(std::filesystem::exists(Report("QC_Report_a_b~3a8e75c1_20250316.pdf")));
+  EXPECT_TRUE(std::filesystem::exists(
+      Report("QC_Report_" + std::string(91, 'L') + "~b3cddee5_20250316.pdf")));
+  EXPECT_TRUE(std::filesystem::exists(Report("QC_Report_Z-9_20250316.pdf")));
+  EXPECT_TRUE(QCLogLines().empty());
+  // The same lot in other letters finds its report.
+  EXPECT_TRUE(ReportExists(cfg_.QCReportDest, "A/B"));
+  EXPECT_TRUE(ReportExists(cfg_.QCReportDest, std::string(150, 'l')));
+  EXPECT_FALSE(ReportExists(cfg_.QCReportDest, std::string(151, 'L')));
+}
+
+TEST_F(QCLotReportsTest, LeftoversOfAnInterruptedRunAreRemovedAtTheNextCheck) {
+  std::filesystem::create_directories(cfg_.QCReportDest);
+  WriteAll(Report("QC_Report_L-1_20250315.ps"), "%!PS-Adobe-3.0\r\n");
+  WriteAll(Report(".QC_Report_L-1_20250315.pdf.part"), "%PDF-1.4 trunc");
+  WriteAll(Report("notes.ps"), "not ours");
+  EXPECT_EQ(CheckAndGenerateReports(cfg_), 0);  // no QC log at all
+  EXPECT_FALSE(std::filesystem::exists(Report("QC_Report_L-1_20250315.ps")));
+  EXPECT_FALSE(std::filesystem::exists(Report(".QC_Report_L-1_20250315.pdf.part")));
+  EXPECT_TRUE(std::filesystem::exists(Report("notes.ps")));
 }
 
 TEST_F(QCLotReportsTest, PrintsEveryReadingOfAVeryLargeLot) {

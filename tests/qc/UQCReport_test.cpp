@@ -27,6 +27,17 @@ const char* const kSmallDocument = R"(%!PS-Adobe-3.0
 %%EndComments
 %%Orientation: Portrait
 %%EndComments
+%%BeginProlog
+/ReEncodeLatin1 {
+  dup findfont dup length dict begin
+    { 1 index /FID ne { def } { pop pop } ifelse } forall
+    /Encoding ISOLatin1Encoding 256 array copy
+      dup 39 /quotesingle put dup 45 /hyphen put dup 96 /grave put def
+    currentdict
+  end definefont pop
+} bind def
+/Helvetica ReEncodeLatin1 /Helvetica-Bold ReEncodeLatin1
+%%EndProlog
 %%Page: 1 1
 1 setgray
 0 0 595 842 rectfill

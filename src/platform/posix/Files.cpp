@@ -310,6 +310,49 @@ TOsResult AppendToFile(const std::string& path, std::string_view bytes) {
   return TOsResult::Success();
 }
 
+TOsResult AppendToFileOrRestore(const std::string& path, std::string_view bytes) {
+  bool created = false;
+  int raw = ::open(path.c_str(), kOpenBase | O_WRONLY | O_APPEND);
+  if (raw < 0 && errno == ENOENT) {
+    raw = ::open(path.c_str(), kOpenBase | O_WRONLY | O_APPEND | O_CREAT | O_EXCL, 0666);
+    created = raw >= 0;
+  }
+  TFd fd(raw);
+  if (fd.Get() < 0) return Error("open " + Quoted(path), errno);
+  struct stat st;
+  if (::fstat(fd.Get(), &st) != 0) {
+    const int err = errno;
+    if (created) ::unlink(path.c_str());
+    return Error("stat " + Quoted(path), err);
+  }
+  const off_t before = st.st_size;
+
+  // What went wrong first is what the caller hears; the restore is the best
+  // that can still be done.
+  const auto restore = [&](const std::string& what, int err) {
+    if (created) {
+      ::unlink(path.c_str());
+    } else if (fd.Get() >= 0) {
+      while (::ftruncate(fd.Get(), before) != 0 && errno == EINTR) {
+      }
+    } else {
+      while (::truncate(path.c_str(), before) != 0 && errno == EINTR) {
+      }
+    }
+    return Error(what + " " + Quoted(path), err);
+  };
+  if (!WriteAll(fd.Get(), bytes)) return restore("write", errno);
+  if (::fdatasync(fd.Get()) != 0) return restore("write", errno);
+  if (fd.Close() != 0) return restore("close", errno);
+  if (created) {
+    // A new file lasts only once its folder entry is on disk too.
+    const std::string folder = ExtractFileDir(path);
+    TFd dirFd(::open(folder.empty() ? "." : folder.c_str(), kOpenBase | O_RDONLY | O_DIRECTORY));
+    if (dirFd.Get() >= 0) ::fsync(dirFd.Get());
+  }
+  return TOsResult::Success();
+}
+
 TOsResult RemoveFile(const std::string& path) {
   if (::unlink(path.c_str()) != 0) return Error("unlink " + Quoted(path), errno);
   return TOsResult::Success();

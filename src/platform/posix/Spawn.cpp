@@ -2,7 +2,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -59,53 +60,80 @@ void KillAndReap(pid_t pid) {
   }
 }
 
-// Owns the spawn attribute and file-action objects for one call.
-struct TSpawnSetup {
-  posix_spawn_file_actions_t Actions;
-  posix_spawnattr_t Attr;
-  bool ActionsReady = false;
-  bool AttrReady = false;
+// In the child: tells the parent why the program could not be started, and
+// ends.
+[[noreturn]] void ChildFail(int errFd, int err) {
+  const ssize_t written = ::write(errFd, &err, sizeof err);
+  (void)written;
+  ::_exit(127);
+}
 
-  ~TSpawnSetup() {
-    if (ActionsReady) ::posix_spawn_file_actions_destroy(&Actions);
-    if (AttrReady) ::posix_spawnattr_destroy(&Attr);
+// In the child: closes every descriptor from `first` on but `keep`.
+void CloseDescriptorsFrom(int first, int keep) {
+  const auto last = static_cast<unsigned>(~0U);
+  int rc = 0;
+  if (keep > first) rc = ::close_range(static_cast<unsigned>(first), keep - 1U, 0);
+  if (rc == 0) rc = ::close_range(static_cast<unsigned>(keep) + 1U, last, 0);
+  if (rc == 0) return;
+  // Kernels without close_range: one by one, up to the descriptor limit.
+  rlimit limit{};
+  int top = 65536;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < static_cast<rlim_t>(top)) {
+    top = static_cast<int>(limit.rlim_cur);
   }
-
-  // 0 or an error number.
-  int Prepare() {
-    int rc = ::posix_spawn_file_actions_init(&Actions);
-    if (rc != 0) return rc;
-    ActionsReady = true;
-    rc = ::posix_spawn_file_actions_addopen(&Actions, 0, "/dev/null", O_RDONLY, 0);
-    // Whatever descriptor we hold, inherited or not, stays with us.
-    if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&Actions, 3);
-    if (rc != 0) return rc;
-
-    rc = ::posix_spawnattr_init(&Attr);
-    if (rc != 0) return rc;
-    AttrReady = true;
-    // Its own process group, so a time-out can kill whatever it started.
-    rc = ::posix_spawnattr_setpgroup(&Attr, 0);
-    sigset_t none;
-    sigemptyset(&none);
-    if (rc == 0) rc = ::posix_spawnattr_setsigmask(&Attr, &none);
-    sigset_t all;
-    sigfillset(&all);
-    sigdelset(&all, SIGKILL);
-    sigdelset(&all, SIGSTOP);
-    if (rc == 0) rc = ::posix_spawnattr_setsigdefault(&Attr, &all);
-    if (rc == 0) {
-      rc = ::posix_spawnattr_setflags(
-          &Attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    }
-    return rc;
+  for (int fd = first; fd < top; ++fd) {
+    if (fd != keep) ::close(fd);
   }
-};
+}
+
+// In the child, between fork and exec, where only plain system calls are
+// safe (another thread may have held any lock at the fork). Everything it
+// uses was prepared before the fork.
+[[noreturn]] void RunChild(const char* program, char* const* argv, pid_t parent, int errFd) {
+  // The child ends with the service: the kernel kills it when the thread
+  // that started it ends, a kill -9 of the service included.
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) ChildFail(errFd, errno);
+  // The service already ended before the line above took effect.
+  if (::getppid() != parent) ::_exit(127);
+  // Its own process group, so a time-out can kill whatever it started.
+  if (::setpgid(0, 0) != 0) ChildFail(errFd, errno);
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sig != SIGKILL && sig != SIGSTOP) ::sigaction(sig, &dfl, nullptr);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  const int null = ::open("/dev/null", O_RDONLY);
+  if (null < 0) ChildFail(errFd, errno);
+  if (null != 0) {
+    if (::dup2(null, 0) < 0) ChildFail(errFd, errno);
+    ::close(null);
+  }
+  // Whatever descriptor we hold, inherited or not, stays with us.
+  CloseDescriptorsFrom(3, errFd);
+  ::execve(program, argv, environ);
+  ChildFail(errFd, errno);
+}
+
+// A descriptor moved above the standard ones, so that the child's set-up of
+// its standard input can never close it. -1 (and errno) on failure.
+int AboveStandard(int fd) {
+  if (fd > 2) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  const int err = errno;
+  ::close(fd);
+  errno = err;
+  return moved;
+}
 
 }  // namespace
 
 TSpawnResult SpawnWithDeadline(const std::string& program, const std::vector<std::string>& args,
                                int64_t deadlineMs) {
+  // Failures name the start as they always have in the service's log.
   const std::string context = "posix_spawn '" + program + "'";
   std::vector<char*> argv;
   argv.reserve(args.size() + 2);
@@ -113,13 +141,46 @@ TSpawnResult SpawnWithDeadline(const std::string& program, const std::vector<std
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
-  TSpawnSetup setup;
-  if (const int rc = setup.Prepare(); rc != 0) return Failure(context, rc);
+  // The child writes an error number here when it cannot start the program;
+  // a successful exec closes the pipe without a word.
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return Failure(context, errno);
+  fds[0] = AboveStandard(fds[0]);
+  if (fds[0] >= 0) fds[1] = AboveStandard(fds[1]);
+  if (fds[0] < 0 || fds[1] < 0) {
+    const int err = errno;
+    if (fds[0] >= 0) ::close(fds[0]);
+    return Failure(context, err);
+  }
 
-  pid_t pid = -1;
-  const int rc =
-      ::posix_spawn(&pid, program.c_str(), &setup.Actions, &setup.Attr, argv.data(), environ);
-  if (rc != 0) return Failure(context, rc);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    const int err = errno;
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return Failure(context, err);
+  }
+  if (pid == 0) {
+    ::close(fds[0]);
+    RunChild(program.c_str(), argv.data(), parent, fds[1]);
+  }
+  ::close(fds[1]);
+  // Also from here, so that a kill at the deadline never misses the group
+  // (refused once the child has started the program: it is done by then).
+  ::setpgid(pid, pid);
+  int childErr = 0;
+  ssize_t n = 0;
+  do {
+    n = ::read(fds[0], &childErr, sizeof childErr);
+  } while (n < 0 && errno == EINTR);
+  ::close(fds[0]);
+  if (n == static_cast<ssize_t>(sizeof childErr)) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return Failure(context, childErr);
+  }
 
   // Poll with a short, growing pause: precise enough for a limit counted in
   // seconds, and free of any process-wide SIGCHLD handling.

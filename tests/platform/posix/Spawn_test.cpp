@@ -4,6 +4,8 @@
 #include "platform/Spawn.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -68,6 +70,31 @@ TEST_F(SpawnTest, DeadlineKillsTheChildAndWhatItStarted) {
   EXPECT_FALSE(std::filesystem::exists("/proc/" + std::to_string(shell)));
   for (int i = 0; i < 200 && ProcessRunning(grandchild); ++i) ::usleep(10000);
   EXPECT_FALSE(ProcessRunning(grandchild));
+}
+
+TEST_F(SpawnTest, ChildEndsWithAServiceKilledOutright) {
+  const std::string pidFile = Path("child.pid");
+  // A stand-in service: it starts a long run and is killed with SIGKILL
+  // while waiting for it, as kill -9 would.
+  const pid_t service = ::fork();
+  ASSERT_GE(service, 0);
+  if (service == 0) {
+    SpawnWithDeadline(
+        kSh, {"-c", "echo $$ > \"$1.part\"; mv \"$1.part\" \"$1\"; exec sleep 600", "sh", pidFile},
+        600000);
+    ::_exit(0);
+  }
+  for (int i = 0; i < 1000 && !std::filesystem::exists(pidFile); ++i) ::usleep(10000);
+  std::istringstream in(ReadAll(pidFile));
+  int child = 0;
+  in >> child;
+  ::kill(service, SIGKILL);
+  int status = 0;
+  ::waitpid(service, &status, 0);
+  ASSERT_GT(child, 0);
+  for (int i = 0; i < 200 && ProcessRunning(child); ++i) ::usleep(10000);
+  EXPECT_FALSE(ProcessRunning(child));
+  if (ProcessRunning(child)) ::kill(child, SIGKILL);
 }
 
 TEST_F(SpawnTest, ChildGetsNoDescriptorOfOurs) {
