@@ -22,6 +22,10 @@ constexpr size_t kOrderFields = 26;
 constexpr size_t kResultFields = 14;
 constexpr size_t kMFields = 6;
 
+// A result file is a few kilobytes; anything above this is not one, and is
+// refused before it is read into memory.
+constexpr int64_t kMaxFileBytes = int64_t{64} * 1024 * 1024;
+
 using TPieces = std::vector<std::string>;
 
 const std::string& PieceAt(const TPieces& pieces, size_t index) {
@@ -292,6 +296,13 @@ bool ParseASTMFile(const std::string& FilePath, TASTMMessage& Msg) {
   if (!platform::FileExists(FilePath) && !platform::FolderExists(FilePath)) {
     Fail(Msg, "Fichier introuvable : " + FilePath);
     LogError(kCat, Msg.ParseError, EVT_PROCESSING_ERROR);
+    return false;
+  }
+  const int64_t size = platform::FileSize(FilePath);
+  if (size > kMaxFileBytes) {
+    Fail(Msg, Format("Fichier trop volumineux : %lld octets (au plus %lld)",
+                     static_cast<long long>(size), static_cast<long long>(kMaxFileBytes)));
+    LogError(kCat, Msg.ParseError + " [" + FilePath + "]", EVT_PROCESSING_ERROR);
     return false;
   }
   std::string bytes;

@@ -138,11 +138,13 @@ bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group
   const std::string PanelName = HasOrder ? Msg.Orders[0].TestName : std::string();
   const std::string& ColorFile = Group.ColorImageFile;
 
-  // A photograph name that would lead out of the images folder is missing.
+  // A photograph name that would lead out of the images folder is missing,
+  // and so is anything but a regular file of that name: a link could lead
+  // anywhere, a FIFO would block the reading.
   const std::string RawColorPath = platform::IsPlainFileName(ColorFile)
                                        ? platform::JoinPath(ImagesPath, ColorFile)
                                        : std::string();
-  if (RawColorPath.empty() || !platform::FileExists(RawColorPath)) {
+  if (RawColorPath.empty() || !platform::IsRegularFile(RawColorPath)) {
     Result.ErrorDetail = "Image brute Color introuvable : " + ColorFile;
     LogError(kCat, Result.ErrorDetail, EVT_PROCESSING_ERROR);
     SetFlag(FLAG_PROCESSING_ERROR, "Image brute introuvable : " + ColorFile);

@@ -90,10 +90,17 @@ bool RunDecode(TDecodeJob* Job) {
   jpeg_read_header(Info, TRUE);
   Job->ImageWidth = static_cast<int>(Info->image_width);
   Job->ImageHeight = static_cast<int>(Info->image_height);
-  if (Info->image_width > RASTER_MAX_SIDE || Info->image_height > RASTER_MAX_SIDE) {
+  if (Info->image_width > JPEG_MAX_SIDE || Info->image_height > JPEG_MAX_SIDE) {
     std::snprintf(Job->Err.Message, sizeof Job->Err.Message,
                   "dimensions refusées %ux%u (au plus %d pixels par côté)", Info->image_width,
-                  Info->image_height, RASTER_MAX_SIDE);
+                  Info->image_height, JPEG_MAX_SIDE);
+    jpeg_destroy_decompress(Info);
+    return false;
+  }
+  if (int64_t{Info->image_width} * Info->image_height > JPEG_MAX_PIXELS) {
+    std::snprintf(Job->Err.Message, sizeof Job->Err.Message,
+                  "dimensions refusées %ux%u (au plus %lld pixels en tout)", Info->image_width,
+                  Info->image_height, static_cast<long long>(JPEG_MAX_PIXELS));
     jpeg_destroy_decompress(Info);
     return false;
   }

@@ -16,14 +16,21 @@
 
 constexpr int JPEG_QUALITY = 90;
 
-// Width and height announced by the picture's header. Pictures of more than
-// RASTER_MAX_SIDE pixels a side are refused.
+// The largest picture decoded: at most JPEG_MAX_SIDE pixels a side and
+// JPEG_MAX_PIXELS pixels in all. A cassette photograph is a few thousand
+// pixels a side; a larger one is refused from its header, before any pixel
+// is allocated.
+constexpr int JPEG_MAX_SIDE = 10000;
+constexpr int64_t JPEG_MAX_PIXELS = 40000000;
+
+// Width and height announced by the picture's header. Pictures above the
+// size limits (JPEG_MAX_SIDE, JPEG_MAX_PIXELS) are refused.
 bool ReadJpegSize(std::string_view Jpeg, int& Width, int& Height, std::string& Error);
 
 // Decodes the picture into Raster, sized to the picture (its pixels are
-// re-used when the size already matches). Sizes above RASTER_MAX_SIDE are
-// refused before any pixel is allocated. On failure the raster's content is
-// undefined.
+// re-used when the size already matches). Pictures above the size limits
+// are refused before any pixel is allocated. On failure the raster's content
+// is undefined.
 bool DecodeJpeg(std::string_view Jpeg, TRaster& Raster, std::string& Error);
 
 // Where DecodeJpegRows puts the picture, row by row. The functions are

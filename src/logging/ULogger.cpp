@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <string_view>
 
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -35,12 +36,94 @@ std::mutex GFlagCS;
 std::mutex GTestSinkMutex;  // guards GTestSink
 std::shared_ptr<platform::TEventSink> GTestSink;
 
+// A log file's run of failed writes: only the first failed line of a run,
+// and the first line written again after it, are reported to the event
+// log. Guarded by GCS.
+struct TWriteSeries {
+  bool Failing = false;
+  std::string Reason;  // the system's reason for the first failed line
+};
+TWriteSeries GServiceSeries;
+TWriteSeries GDebugSeries;
+TWriteSeries GErrorSeries;
+
 std::string CategoryUpper(const std::string& category) {
   return platform::UpperAscii(category);
 }
 
 std::string FolderFile(const std::string& folder, const char* name) {
   return platform::JoinPath(folder, name);
+}
+
+// The text with its control characters (codes below 32, and 127) written
+// as escapes: "\n", "\r", "\t", and "\x" with two hexadecimal digits for
+// the others. A value (a file name, a field of a message) can thus neither
+// start a line of its own nor drive the terminal showing the file. Every
+// other byte, those of multi-byte characters included, is kept.
+std::string EscapeControls(std::string_view text) {
+  const auto isControl = [](char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    return c < 0x20 || c == 0x7F;
+  };
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    if (!isControl(ch)) {
+      out += ch;
+      continue;
+    }
+    switch (ch) {
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default: {
+        static constexpr char kHex[] = "0123456789abcdef";
+        const auto c = static_cast<unsigned char>(ch);
+        out += "\\x";
+        out += kHex[c >> 4];
+        out += kHex[c & 0x0F];
+      }
+    }
+  }
+  return out;
+}
+
+// One line of the log files, its values' control characters escaped.
+std::string FormatLine(TLogLevel level, const std::string& category, const std::string& message) {
+  return EscapeControls(
+      Format("[%s] [%s] [%s] %s", platform::FormatDateTime(kTimeFormat, platform::Now()).c_str(),
+             LevelToStr(level).c_str(), CategoryUpper(category).c_str(), message.c_str()));
+}
+
+// Appends the line to one log file (under GCS). The first failure of a run
+// goes to the event log with the system's reason, and so does the return of
+// the file: a log that cannot be written is never lost in silence, nor
+// reported on every line.
+void AppendLogLine(TWriteSeries& series, const std::string& path, const std::string& line) {
+  const platform::TOsResult written =
+      platform::AppendToFile(path, platform::Utf8ToAnsi(line) + "\r\n");
+  if (written.Ok() != series.Failing) return;  // the run goes on, or there is none
+  series.Failing = !written.Ok();
+  if (series.Failing) {
+    series.Reason = written.Text;
+    WriteToEventViewer(
+        llError,
+        FormatLine(llError, kCatLogger, "Écriture du journal impossible : " + written.Text),
+        EVT_LOG_WRITE_ERROR);
+  } else {
+    series.Reason.clear();
+    WriteToEventViewer(
+        llInfo,
+        FormatLine(llInfo, kCatLogger,
+                   "Écriture du journal rétablie : " + platform::ExtractFileName(path)),
+        EVT_LOG_WRITE_OK);
+  }
 }
 
 }  // namespace
@@ -71,6 +154,14 @@ std::string ErrorFilePath() {
   return FolderFile(GLogFolder, "error.log");
 }
 
+std::string LogWriteFailure() {
+  std::lock_guard<std::mutex> lock(GCS);
+  for (const TWriteSeries* series : {&GServiceSeries, &GDebugSeries, &GErrorSeries}) {
+    if (series->Failing) return series->Reason;
+  }
+  return std::string();
+}
+
 void WriteToFile(const std::string& FilePath, const std::string& Line) {
   (void)platform::AppendToFile(FilePath, platform::Utf8ToAnsi(Line) + "\r\n");
 }
@@ -99,6 +190,7 @@ void InitLogger(const TAppConfig& Config, const std::string& ServiceName) {
     if (!sink) sink = platform::OpenSystemEventSink(ServiceName);
     std::lock_guard<std::mutex> lock(GCS);
     GEventSource = std::move(sink);
+    GServiceSeries = GDebugSeries = GErrorSeries = TWriteSeries{};
   }
   GInitialized = true;
   Log(llInfo, kCatLogger,
@@ -118,14 +210,12 @@ void FinalizeLogger() {
 void Log(TLogLevel Level, const std::string& Category, const std::string& Message,
          uint32_t EventID) {
   if (!GInitialized || Level < GMinLevel) return;
-  const std::string line =
-      Format("[%s] [%s] [%s] %s", platform::FormatDateTime(kTimeFormat, platform::Now()).c_str(),
-             LevelToStr(Level).c_str(), CategoryUpper(Category).c_str(), Message.c_str());
+  const std::string line = FormatLine(Level, Category, Message);
   std::lock_guard<std::mutex> lock(GCS);
   if (!GInitialized) return;
-  if (Level >= llInfo) WriteToFile(LogFilePath(), line);
-  if (Level == llDebug) WriteToFile(DebugFilePath(), line);
-  if (Level >= llError) WriteToFile(ErrorFilePath(), line);
+  if (Level >= llInfo) AppendLogLine(GServiceSeries, LogFilePath(), line);
+  if (Level == llDebug) AppendLogLine(GDebugSeries, DebugFilePath(), line);
+  if (Level >= llError) AppendLogLine(GErrorSeries, ErrorFilePath(), line);
   if (Level >= llWarning) WriteToEventViewer(Level, line, EventID);
 }
 
@@ -179,8 +269,8 @@ std::string FlagFilePath(const std::string& FlagName) {
 void SetFlag(const std::string& FlagName, const std::string& Reason) {
   // The flag folder comes with the logger's start: a stopped logger has none.
   if (!GInitialized) return;
-  const std::string line = Format(
-      "[%s] %s", platform::FormatDateTime(kTimeFormat, platform::Now()).c_str(), Reason.c_str());
+  const std::string line = EscapeControls(Format(
+      "[%s] %s", platform::FormatDateTime(kTimeFormat, platform::Now()).c_str(), Reason.c_str()));
   {
     std::lock_guard<std::mutex> lock(GFlagCS);
     WriteToFile(FlagFilePath(FlagName), line);

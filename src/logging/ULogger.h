@@ -4,10 +4,15 @@
 // service goes through Log: service.log (information and worse), debug.log
 // (debug), error.log (error and worse), all in the log folder, Windows-1252
 // with CR LF, one open-write-close per line; warnings and worse that carry
-// an event id also go to the system event log. Before InitLogger and after
-// FinalizeLogger every call is a silent no-op, the flag operations included.
-// Whoever starts the logger finalises it: nothing does so at process exit.
-// Safe for concurrent use.
+// an event id also go to the system event log. Control characters of the
+// values written (a file name holding a line feed, say) are escaped, so a
+// value never starts a line of its own. A log file that cannot be written
+// is reported to the event log at its first failed line (the logger's own
+// first line, at start, finds an unwritable log folder), and again once its
+// lines are written again. Before InitLogger and after FinalizeLogger every
+// call is a silent no-op, the flag operations included. Whoever starts the
+// logger finalises it: nothing does so at process exit. Safe for concurrent
+// use.
 
 #include <cstdint>
 #include <memory>
@@ -21,6 +26,8 @@ enum TLogLevel { llDebug = 0, llInfo = 1, llWarning = 2, llError = 3, llCritical
 constexpr uint32_t EVT_SERVICE_START = 1000;
 constexpr uint32_t EVT_SERVICE_STOP = 1001;
 constexpr uint32_t EVT_SERVICE_ERROR = 1002;
+constexpr uint32_t EVT_LOG_WRITE_ERROR = 1003;
+constexpr uint32_t EVT_LOG_WRITE_OK = 1004;
 constexpr uint32_t EVT_CONFIG_ERROR = 3000;
 constexpr uint32_t EVT_CONFIG_WARNING = 3001;
 constexpr uint32_t EVT_INSTRUMENT_OK = 4000;
@@ -62,13 +69,19 @@ std::string LogFilePath();
 std::string DebugFilePath();
 std::string ErrorFilePath();
 
+// Why the log files cannot be written, while their writes fail (the
+// system's reason for the first of them); empty when the last line written
+// to each log file went through.
+std::string LogWriteFailure();
+
 // Appends Line + CR LF in Windows-1252; any failure is swallowed.
 void WriteToFile(const std::string& FilePath, const std::string& Line);
 void WriteToEventViewer(TLogLevel Level, const std::string& Msg, uint32_t EventID);
 
 // --- Flag files, beside the executable ----------------------------------------
 std::string FlagFilePath(const std::string& FlagName);
-// Appends "[yyyy-mm-dd hh:nn:ss] Reason" to the flag file and logs a warning.
+// Appends "[yyyy-mm-dd hh:nn:ss] Reason" (control characters escaped) to the
+// flag file and logs a warning.
 // Both flag operations do nothing while the logger is stopped.
 void SetFlag(const std::string& FlagName, const std::string& Reason);
 // Deletes the flag file when it exists, and logs that it did.

@@ -1,6 +1,6 @@
-// The listing rules of ListFiles, the same on every system: the wildcard
-// filter on names and the order of the result. Reading the folder itself is
-// the system folder's part.
+// The listing rules of ListFiles and ListRegularFiles, the same on every
+// system: the wildcard filter on names and the order of the result. Reading
+// the folder itself is the system folder's part.
 #include <algorithm>
 
 #include "platform/Files.h"
@@ -33,6 +33,11 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
   return p == pattern.size();
 }
 
+void SortNames(std::vector<std::string>& names) {
+  std::sort(names.begin(), names.end(),
+            [](const std::string& a, const std::string& b) { return LessTextThenBytes(a, b); });
+}
+
 }  // namespace
 
 TOsResult ListFiles(const std::string& folder, const std::string& pattern,
@@ -42,8 +47,34 @@ TOsResult ListFiles(const std::string& folder, const std::string& pattern,
   const TOsResult r = internal::ListFolderFiles(
       folder, [&](std::string_view name) { return all || WildcardMatch(pattern, name); }, names);
   if (!r.Ok()) return r;
-  std::sort(names.begin(), names.end(),
-            [](const std::string& a, const std::string& b) { return LessTextThenBytes(a, b); });
+  SortNames(names);
+  return TOsResult::Success();
+}
+
+TOsResult ListRegularFiles(const std::string& folder, const std::string& pattern,
+                           std::vector<std::string>& names, std::vector<std::string>& skipped) {
+  names.clear();
+  skipped.clear();
+  const bool all = pattern == "*" || pattern == "*.*";
+  // Every entry is asked about before the listing looks any further at it,
+  // folders included: the entries that are not regular files are set aside
+  // here, so the listing itself never follows a link.
+  const TOsResult r = internal::ListFolderFiles(
+      folder,
+      [&](std::string_view name) {
+        if (!all && !WildcardMatch(pattern, name)) return false;
+        const std::string entry(name);
+        if (IsRegularFile(JoinPath(folder, entry))) return true;
+        skipped.push_back(entry);
+        return false;
+      },
+      names);
+  if (!r.Ok()) {
+    skipped.clear();
+    return r;
+  }
+  SortNames(names);
+  SortNames(skipped);
   return TOsResult::Success();
 }
 

@@ -45,6 +45,10 @@ bool FileExists(const std::string& path);
 bool FolderExists(const std::string& path);
 // Size in bytes of the entry, or -1 when there is none.
 int64_t FileSize(const std::string& path);
+// The entry of that name is itself a regular file: a link (even to a
+// regular file), a FIFO, a device, a socket or a folder is not. The entry is
+// looked at, never opened, and a link is not followed.
+bool IsRegularFile(const std::string& path);
 
 // --- Folders -------------------------------------------------------------------
 // Creates the folder with every missing parent; ok when it already exists.
@@ -59,6 +63,13 @@ bool ProbeWritable(const std::string& folder, const std::string& probeName);
 // case-insensitively, ties broken by the bytes.
 [[nodiscard]] TOsResult ListFiles(const std::string& folder, const std::string& pattern,
                                   std::vector<std::string>& names);
+// ListFiles restricted to regular files (see IsRegularFile): the names of
+// the other entries matching `pattern` (links, FIFOs, devices, sockets,
+// folders) go to `skipped`, in the same order. No entry is opened, so a FIFO
+// never blocks the listing.
+[[nodiscard]] TOsResult ListRegularFiles(const std::string& folder, const std::string& pattern,
+                                         std::vector<std::string>& names,
+                                         std::vector<std::string>& skipped);
 
 // --- Reading and writing whole files -----------------------------------------
 [[nodiscard]] TOsResult ReadFileBytes(const std::string& path, std::string& bytes);

@@ -216,11 +216,30 @@ int TVelmarServiceThread::FindTRAFiles(const std::string& Folder, std::vector<st
     LogWarning(kCat, "Dossier TRA introuvable : " + Folder, 0);
     return 0;
   }
-  std::vector<std::string> names;
-  if (!platform::ListFiles(Folder, FConfig.Prefix + "*." + FConfig.Extension, names).Ok()) {
+  // Only regular files are results: a link could lead anywhere on the
+  // machine, and a FIFO would block the reader.
+  std::vector<std::string> names, skipped;
+  if (!platform::ListRegularFiles(Folder, FConfig.Prefix + "*." + FConfig.Extension, names, skipped)
+           .Ok()) {
     // The folder vanished (or became unreadable) between the check and the listing.
     LogWarning(kCat, "Dossier TRA introuvable : " + Folder, 0);
     names.clear();
+  }
+  // Entries (full paths) already reported as not being regular files: each
+  // is reported once per run of the service, not on every cycle.
+  static std::mutex GSkippedCS;
+  static std::vector<std::string> GSkippedReported;
+  for (const std::string& name : skipped) {
+    const std::string path = platform::JoinPath(Folder, name);
+    {
+      std::lock_guard<std::mutex> lock(GSkippedCS);
+      if (std::find(GSkippedReported.begin(), GSkippedReported.end(), path) !=
+          GSkippedReported.end()) {
+        continue;
+      }
+      GSkippedReported.push_back(path);
+    }
+    LogWarning(kCat, "Entrée ignorée, pas un fichier ordinaire : " + path, 0);
   }
   for (const std::string& name : names) Files.push_back(platform::JoinPath(Folder, name));
   const int count = static_cast<int>(Files.size());

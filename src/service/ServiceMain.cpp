@@ -247,6 +247,8 @@ int RunDebug(const std::string& exeFolder, std::istream& in, std::ostream& out) 
   TVelmarService service(exeFolder);
   bool Started = false;
   service.ServiceStart(&service, Started);
+  if (const std::string Why = LogWriteFailure(); !Why.empty())
+    out << "ATTENTION : ecriture du journal impossible : " << Why << "\n" << std::flush;
   if (Started) {
     out << "Service demarre — logs dans .\\log\\service.log\n"
         << "Tapez \"stop\" puis ENTREE pour arreter...\n"

@@ -206,6 +206,19 @@ TEST_F(ASTMParserTest, FiveFailuresWithTheirTextsAndLogLines) {
   }
 }
 
+TEST_F(ASTMParserTest, AnOversizedFileIsRefusedBeforeItIsRead) {
+  // A valid beginning, then a hole up to one byte past the limit: the file
+  // takes no room on disk, and reading it would take 64 MiB of memory.
+  testing_support::WriteAll(Path("huge.tra"), "H|\\^&\r\nO|1|S\r\nL\r\n");
+  std::filesystem::resize_file(Path("huge.tra"), 64 * 1024 * 1024 + 1);
+  EXPECT_FALSE(ParseASTMFile(Path("huge.tra"), msg_));
+  EXPECT_EQ(msg_.ParseError, "Fichier trop volumineux : 67108865 octets (au plus 67108864)");
+  EXPECT_EQ(Lines("service.log").back(),
+            "[ERROR   ] [ASTM] Fichier trop volumineux : 67108865 octets (au plus 67108864) [" +
+                Path("huge.tra") + "]");
+  EXPECT_EQ(EventIds(), std::vector<uint32_t>{EVT_PROCESSING_ERROR});
+}
+
 TEST_F(ASTMParserTest, RecognisesQCBySampleIdOrTestNameInAnyCase) {
   struct {
     const char* sampleId;

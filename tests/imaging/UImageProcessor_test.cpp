@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "imaging/ImagingTestData.h"
 #include "imaging/UCompositeRender.h"
@@ -216,6 +217,19 @@ TEST_F(ImagePipelineTest, BrokenPhotographsFailTheirCassetteOnly) {
   EXPECT_TRUE(Logged("[IMAGE] 1/5 image(s) générée(s) avec succès"));
   const std::string Flag = ReadAll(Path("processing_error.flag"));
   EXPECT_NE(Flag.find("Image brute introuvable : missing.jpg"), std::string::npos) << Flag;
+}
+
+TEST_F(ImagePipelineTest, APhotographThatIsALinkCountsAsMissing) {
+  // The service runs as root: a link in the images folder could show any
+  // file of the machine.
+  WritePhoto("good.jpg");
+  std::filesystem::create_symlink(Images + "/good.jpg", Images + "/linked.jpg");
+  TTestCassette Linked;
+  Linked.Photo = "linked.jpg";
+  TImageResult Results[20];
+  EXPECT_EQ(Run({Linked}, Results, 20), 0);
+  EXPECT_TRUE(Logged("[ERROR   ] [IMAGE] Image brute Color introuvable : linked.jpg\r\n"));
+  EXPECT_TRUE(FilesIn(Config.ImageDestFolder).empty());
 }
 
 TEST_F(ImagePipelineTest, ValuesFromTheMessageStayInTheirFolder) {

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "imaging/ImagingTestData.h"
+#include "imaging/UCompositeRender.h"
 #include "imaging/UJpegCodec.h"
 #include "samplelab/SamplePhoto.h"
 
@@ -99,5 +101,31 @@ TEST(JpegCodec, AbsurdSizesAreRefusedBeforeAllocating) {
   EXPECT_NE(Error.find("30000x30000"), std::string::npos) << Error;
   TRaster Raster;
   EXPECT_FALSE(DecodeJpeg(Jpeg, Raster, Error));
+  EXPECT_EQ(Raster.Pixels, nullptr);
+}
+
+TEST(JpegCodec, PhotographsBeyondThePixelBudgetAreRefusedFromTheirHeader) {
+  // A real 20000 x 10 picture: its composite would be 20000 pixels wide.
+  TRaster Wide;
+  std::string Error;
+  ASSERT_TRUE(SizeRaster(Wide, 20000, 10, Error)) << Error;
+  std::memset(Wide.Pixels, 0xFF, static_cast<size_t>(Wide.Stride) * Wide.Height);
+  MarkRasterChanged(Wide);
+  std::string Jpeg;
+  ASSERT_TRUE(EncodeJpeg(Wide, Jpeg, Error)) << Error;
+  TCanvas Dest;
+  EXPECT_FALSE(CropAndAssembleFromJpeg(Jpeg, Dest, Error));
+  EXPECT_EQ(Error, "dimensions refusées 20000x10 (au plus 10000 pixels par côté)");
+  EXPECT_EQ(Dest.Bmp.Pixels, nullptr);
+
+  // 7000 x 7000 stays within the sides but not within the pixels in all.
+  Jpeg = SmallPhoto();
+  const size_t Sof = Jpeg.find("\xFF\xC0");
+  ASSERT_NE(Sof, std::string::npos);
+  Jpeg[Sof + 5] = Jpeg[Sof + 7] = static_cast<char>(7000 >> 8);
+  Jpeg[Sof + 6] = Jpeg[Sof + 8] = static_cast<char>(7000 & 0xFF);
+  TRaster Raster;
+  EXPECT_FALSE(DecodeJpeg(Jpeg, Raster, Error));
+  EXPECT_EQ(Error, "dimensions refusées 7000x7000 (au plus 40000000 pixels en tout)");
   EXPECT_EQ(Raster.Pixels, nullptr);
 }

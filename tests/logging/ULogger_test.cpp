@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "platform/Clock.h"
@@ -222,9 +223,59 @@ TEST_F(LoggerTest, TwoThreadsNeverTearOrInterleaveALine) {
   }
 }
 
-TEST_F(LoggerTest, UnwritableLogFolderLosesLinesSilently) {
+TEST_F(LoggerTest, AnUnwritableLogIsReportedOnceAndSoIsItsReturn) {
   testing_support::WriteAll(Path("log"), "a file, not a folder");
-  Start();
+  Start();  // the logger's first line finds the log folder unusable
+  EXPECT_NE(LogWriteFailure().find(Path("log/service.log")), std::string::npos);
   LogError("x", "lost", 5000);
-  EXPECT_EQ(sink_->Events().size(), 1u);  // the event log still hears of it
+  LogError("x", "lost too", 0);
+  auto events = sink_->Events();
+  // Each log file's first failed line is reported, once; the error's own
+  // event still goes out.
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].Kind, platform::TEventKind::error);
+  EXPECT_EQ(events[0].EventId, EVT_LOG_WRITE_ERROR);
+  EXPECT_EQ(events[0].Message,
+            "[2025-03-14 09:30:00] [ERROR   ] [LOGGER] Écriture du journal impossible : open '" +
+                Path("log/service.log") + "': Not a directory");
+  EXPECT_EQ(events[1].EventId, EVT_LOG_WRITE_ERROR);
+  EXPECT_NE(events[1].Message.find(Path("log/error.log")), std::string::npos);
+  EXPECT_EQ(events[2].EventId, 5000u);
+
+  // Once the folder can be written again, the first line that goes through
+  // says so, and the lines after it are written as usual.
+  std::filesystem::remove(Path("log"));
+  std::filesystem::create_directory(Path("log"));
+  LogError("x", "back", 0);
+  LogError("x", "again", 0);
+  events = sink_->Events();
+  ASSERT_EQ(events.size(), 5u);
+  EXPECT_EQ(events[3].Kind, platform::TEventKind::information);
+  EXPECT_EQ(events[3].EventId, EVT_LOG_WRITE_OK);
+  EXPECT_EQ(events[3].Message,
+            "[2025-03-14 09:30:00] [INFO    ] [LOGGER] Écriture du journal rétablie : service.log");
+  EXPECT_EQ(events[4].Message,
+            "[2025-03-14 09:30:00] [INFO    ] [LOGGER] Écriture du journal rétablie : error.log");
+  EXPECT_EQ(LogWriteFailure(), "");
+  EXPECT_EQ(Lines("log/service.log").size(), 2u);
+}
+
+TEST_F(LoggerTest, ControlCharactersInValuesCannotForgeALine) {
+  Start();
+  // A result file named with a line feed that imitates a line of the log,
+  // and a terminal escape.
+  const std::string name = "UP_1.tra\n[2025-03-14 09:30:00] [INFO    ] [THREAD] faux\r\t\x1b[2J";
+  LogWarning("Thread", "Traitement : " + name, 0);
+  SetFlag(FLAG_PROCESSING_ERROR, "Fichier : " + name);
+  const std::string escaped =
+      "UP_1.tra\\n[2025-03-14 09:30:00] [INFO    ] [THREAD] faux\\r\\t\\x1b[2J";
+  const auto service = Lines("log/service.log");
+  ASSERT_EQ(service.size(), 3u);
+  EXPECT_EQ(service[1], "[2025-03-14 09:30:00] [WARNING ] [THREAD] Traitement : " + escaped);
+  EXPECT_EQ(service[2],
+            "[2025-03-14 09:30:00] [WARNING ] [FLAG] FLAG posé : processing_error.flag"
+            " — Fichier : " +
+                escaped);
+  EXPECT_EQ(Lines("processing_error.flag"),
+            std::vector<std::string>{"[2025-03-14 09:30:00] Fichier : " + escaped});
 }

@@ -1,8 +1,11 @@
 // Listing on a file system where names differing only in letter case are
-// distinct files.
+// distinct files, and where links, FIFOs and devices sit among the files.
 #include "platform/Files.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "support/TempFolder.h"
 
@@ -17,4 +20,27 @@ TEST_F(FilesTest, ListFilesBreaksCaseTiesByBytes) {
   std::vector<std::string> names;
   ASSERT_TRUE(ListFiles(dir_, "*", names).Ok());
   EXPECT_EQ(names, (std::vector<std::string>{"B.tra", "b.tra"}));
+}
+
+TEST_F(FilesTest, OnlyRegularFilesAreListedAndNothingIsOpened) {
+  WriteAll(Path("a.tra"), "x");
+  WriteAll(Path("notes.txt"), "x");
+  std::filesystem::create_symlink("/etc/passwd", Path("link.tra"));
+  std::filesystem::create_symlink(Path("a.tra"), Path("b.tra"));
+  std::filesystem::create_symlink(Path("none"), Path("dangling.tra"));
+  std::filesystem::create_directory(Path("folder.tra"));
+  // Opening a FIFO for reading would wait for a writer for ever.
+  ASSERT_EQ(::mkfifo(Path("pipe.tra").c_str(), 0600), 0);
+
+  std::vector<std::string> names, skipped;
+  ASSERT_TRUE(ListRegularFiles(dir_, "*.tra", names, skipped).Ok());
+  EXPECT_EQ(names, std::vector<std::string>{"a.tra"});
+  EXPECT_EQ(skipped, (std::vector<std::string>{"b.tra", "dangling.tra", "folder.tra", "link.tra",
+                                               "pipe.tra"}));
+  EXPECT_TRUE(IsRegularFile(Path("a.tra")));
+  EXPECT_FALSE(IsRegularFile(Path("b.tra")));  // a link, even to a regular file
+  EXPECT_FALSE(IsRegularFile(Path("pipe.tra")));
+  EXPECT_FALSE(IsRegularFile(Path("none")));
+  EXPECT_TRUE(ListRegularFiles(Path("none"), "*", names, skipped).NotFound());
+  EXPECT_TRUE(skipped.empty());
 }
