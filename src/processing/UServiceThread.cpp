@@ -225,20 +225,11 @@ int TVelmarServiceThread::FindTRAFiles(const std::string& Folder, std::vector<st
     LogWarning(kCat, "Dossier TRA introuvable : " + Folder, 0);
     names.clear();
   }
-  // Entries (full paths) already reported as not being regular files: each
-  // is reported once per run of the service, not on every cycle.
-  static std::mutex GSkippedCS;
-  static std::vector<std::string> GSkippedReported;
+  // An entry that is not a regular file is reported once per run of the
+  // service, not on every cycle.
   for (const std::string& name : skipped) {
     const std::string path = platform::JoinPath(Folder, name);
-    {
-      std::lock_guard<std::mutex> lock(GSkippedCS);
-      if (std::find(GSkippedReported.begin(), GSkippedReported.end(), path) !=
-          GSkippedReported.end()) {
-        continue;
-      }
-      GSkippedReported.push_back(path);
-    }
+    if (!FSkippedReported.insert(path).second) continue;
     LogWarning(kCat, "Entrée ignorée, pas un fichier ordinaire : " + path, 0);
   }
   for (const std::string& name : names) Files.push_back(platform::JoinPath(Folder, name));

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -107,9 +108,10 @@ class TVelmarServiceThread {
   platform::TEvent FStopEvent;  // manual reset; once set it stays set
   std::string FValidation;      // validation text drawn on the pictures: "Automatic"
   std::atomic<int64_t> FCycleCount{0};
-  std::string FDoneFolder;        // log folder + "/done"
-  TResultJournal FJournal;        // log folder + "/journal"
-  std::string FEnvironmentFault;  // why the last file had to wait, or empty
+  std::string FDoneFolder;                 // log folder + "/done"
+  TResultJournal FJournal;                 // log folder + "/journal"
+  std::string FEnvironmentFault;           // why the last file had to wait, or empty
+  std::set<std::string> FSkippedReported;  // entries already reported as not regular files
   std::atomic<bool> FTerminated{false};
   TTestHook FTestHook;
   TWaitHook FWaitHook;

@@ -281,7 +281,12 @@ bool AppendQCLines(const std::string& FilePath, const std::vector<TQCLine>& Line
   }
   // One append for all the lines: a failure leaves the log as it was.
   if (r.Ok()) r = platform::AppendToFileOrRestore(FilePath, bytes);
-  if (!r.Ok()) LogError(kCat, "Erreur écriture CSV QC : " + r.Text, 0);
+  if (!r.Ok()) {
+    LogError(kCat, "Erreur écriture CSV QC : " + r.Text, 0);
+    // Nothing of the message was recorded: whatever the system said, the
+    // readings wait for a machine that can write them, and are tried again.
+    platform::NoteEnvironmentFault(r.Text);
+  }
   return r.Ok();
 }
 

@@ -14,6 +14,7 @@
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "samplelab/SamplePhoto.h"
+#include "support/SystemProbes.h"
 #include "support/TempFolder.h"
 
 using testing_support::AnyLineHas;
@@ -475,4 +476,23 @@ TEST_F(ThreadTest, AnUnwritableDestinationKeepsTheResultUntilItIsFine) {
   const auto log = Log();
   EXPECT_TRUE(AnyLineHas(log, "[INFO    ] [THREAD] Étape déjà faite — images : a.tra"));
   EXPECT_TRUE(AnyLineHas(log, "[INFO    ] [THREAD] Instrument 1 — 2/2 traité(s) avec succès"));
+}
+
+TEST_F(ThreadTest, LinksAndPipesNamedLikeResultsAreSkippedAndReportedOncePerRun) {
+  std::filesystem::create_directories(Path("tra"));
+  WriteAll(Path("tra/a.tra"), kValidMessage);
+  std::filesystem::create_symlink("/etc/shadow", Path("tra/shadow.tra"));
+  ASSERT_TRUE(testing_support::MakeNamedPipe(Path("tra/pipe.tra")));  // opening it would block
+  TVelmarServiceThread thread(cfg_);
+  std::vector<std::string> files;
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    EXPECT_EQ(thread.FindTRAFiles(Path("tra"), files), 1);
+    EXPECT_EQ(files, std::vector<std::string>{Path("tra/a.tra")});
+  }
+  const auto log = Log();
+  for (const char* name : {"tra/pipe.tra", "tra/shadow.tra"}) {
+    const std::string warning =
+        "[WARNING ] [THREAD] Entrée ignorée, pas un fichier ordinaire : " + Path(name);
+    EXPECT_EQ(std::count(log.begin(), log.end(), warning), 1) << name;
+  }
 }

@@ -1,5 +1,7 @@
 #include "support/SystemProbes.h"
 
+#include <sys/stat.h>
+
 #include <fstream>
 
 namespace testing_support {
@@ -16,6 +18,10 @@ bool ProcessRunning(int pid) {
   // The state letter follows the command name in parentheses; "Z" is a zombie.
   const size_t close = all.rfind(')');
   return close != std::string::npos && close + 2 < all.size() && all[close + 2] != 'Z';
+}
+
+bool MakeNamedPipe(const std::string& path) {
+  return ::mkfifo(path.c_str(), 0600) == 0;
 }
 
 }  // namespace testing_support

@@ -16,4 +16,8 @@ std::string UnwritableFolder();
 // has ended but was not yet reaped counts as ended).
 bool ProcessRunning(int pid);
 
+// Makes a named pipe at `path` (opening it for reading would block until a
+// writer comes); false when the system refuses.
+bool MakeNamedPipe(const std::string& path);
+
 }  // namespace testing_support

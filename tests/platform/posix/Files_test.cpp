@@ -3,10 +3,10 @@
 #include "platform/Files.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 
+#include "support/SystemProbes.h"
 #include "support/TempFolder.h"
 
 using namespace platform;
@@ -30,7 +30,7 @@ TEST_F(FilesTest, OnlyRegularFilesAreListedAndNothingIsOpened) {
   std::filesystem::create_symlink(Path("none"), Path("dangling.tra"));
   std::filesystem::create_directory(Path("folder.tra"));
   // Opening a FIFO for reading would wait for a writer for ever.
-  ASSERT_EQ(::mkfifo(Path("pipe.tra").c_str(), 0600), 0);
+  ASSERT_TRUE(testing_support::MakeNamedPipe(Path("pipe.tra")));
 
   std::vector<std::string> names, skipped;
   ASSERT_TRUE(ListRegularFiles(dir_, "*.tra", names, skipped).Ok());
