@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Crash consistency of the service: a sample laboratory of a few dozen result
 # files, the service run in the console mode and killed with SIGKILL, started
-# again each time, until every result file is filed: half of the kills at a
-# random moment, half just after an upload file or a QC reading appeared
-# (the moment a crash costs most: the output is made, the result not yet
-# filed);
-# then what the laboratory is promised is checked: no result file lost or
-# filed twice, every result filed with its outputs, no QC reading and no
-# upload file made twice, nothing empty or torn under a final name, every QC
-# log line with its 20 fields. Bounded (under three minutes). Exit status 0
-# when everything holds, 1 otherwise (the laboratory is then kept for a look).
+# again each time, until every result file is filed. Half of the kills come
+# at a random moment, half just after an upload file or a QC reading
+# appeared (the moment a crash costs most: the output is made, the result
+# not yet filed). Then what the laboratory is promised is checked: no result
+# file lost or filed twice, every result filed with its outputs, no QC
+# reading and no upload file made twice, nothing empty or torn under a final
+# name, every QC log line with its 20 fields. Bounded (under three minutes).
+# Exit status 0 when everything holds, 1 otherwise (the laboratory is then
+# kept for a look).
 #
 #   scripts/crash-check.sh [SEED]      (default: CRASH_SEED, else a fixed seed)
 #
