@@ -36,4 +36,12 @@ char SearchPathSeparator();
 // True for an existing regular file the process may execute.
 bool IsExecutableFile(const std::string& path);
 
+// --- Test faults ---------------------------------------------------------------
+// The other way round: provided by the shared code (FaultSeam.cpp) and asked
+// by the system folder's file operations. Counts one write, rename or folder
+// creation for SetWriteFaultForTesting; true when it is the one chosen to
+// fail, which the caller then fails with ENOSPC. False at once while no
+// fault is set.
+bool WriteFaultDue();
+
 }  // namespace platform::internal

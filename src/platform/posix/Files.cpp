@@ -69,7 +69,17 @@ class TFd {
   int FFd;
 };
 
+// True when the test write fault falls on this operation; errno is then ENOSPC.
+bool InjectedFault() {
+  if (!internal::WriteFaultDue()) return false;
+  errno = ENOSPC;
+  return true;
+}
+
 bool WriteAll(int fd, std::string_view bytes) {
+  // A write the test fault falls on stops halfway, as on a full disk.
+  const bool full = !bytes.empty() && internal::WriteFaultDue();
+  if (full) bytes = bytes.substr(0, bytes.size() / 2);
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -79,7 +89,8 @@ bool WriteAll(int fd, std::string_view bytes) {
     }
     done += static_cast<size_t>(n);
   }
-  return true;
+  if (full) errno = ENOSPC;
+  return !full;
 }
 
 // Copies what is left to read of `in` to `out`; the paths name them in the
@@ -109,7 +120,7 @@ std::string TemporaryPath(const std::string& path) {
 // Renames the completed temporary file over `path`; the temporary file is
 // removed when that fails.
 TOsResult RenameIntoPlace(const std::string& temp, const std::string& path) {
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
+  if (InjectedFault() || ::rename(temp.c_str(), path.c_str()) != 0) {
     const int err = errno;
     ::unlink(temp.c_str());
     return WriteError("rename " + Quoted(temp) + " -> " + Quoted(path), err);
@@ -183,6 +194,7 @@ int64_t FileSize(const std::string& path) {
 TOsResult MakeFolders(const std::string& path) {
   if (path.empty()) return WriteError("mkdir ''", ENOENT);
   if (FolderExists(path)) return TOsResult::Success();
+  if (InjectedFault()) return Error("mkdir " + Quoted(path), errno);
   // Walk the path, creating each missing level.
   std::string partial;
   size_t pos = 0;
@@ -365,6 +377,7 @@ TOsResult RemoveFile(const std::string& path) {
 
 TOsResult RenameNoReplace(const std::string& from, const std::string& to) {
   const std::string context = "rename " + Quoted(from) + " -> " + Quoted(to);
+  if (InjectedFault()) return Error(context, errno);
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
     return TOsResult::Success();
   }
@@ -382,7 +395,7 @@ TOsResult RenameNoReplace(const std::string& from, const std::string& to) {
 }
 
 TOsResult RenameReplacing(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) {
+  if (InjectedFault() || ::rename(from.c_str(), to.c_str()) != 0) {
     return Error("rename " + Quoted(from) + " -> " + Quoted(to), errno);
   }
   return TOsResult::Success();
@@ -393,6 +406,7 @@ TOsResult CopyReplacing(const std::string& from, const std::string& to) {
 }
 
 TOsResult MoveFileReplacing(const std::string& from, const std::string& to, TMoveHow& how) {
+  if (InjectedFault()) return Error("rename " + Quoted(from) + " -> " + Quoted(to), errno);
   TMoveHow done = TMoveHow::renamed;
   if (RenameNoReplace(from, to).Ok()) {
     done = TMoveHow::renamed;
