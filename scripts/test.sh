@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The project's whole check, from a fresh clone on a fresh machine:
 # dependencies, the formatting check, the normal build and every test, the
-# sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer) and every
-# test again, the threaded test binaries under ThreadSanitizer, then the
+# kill -9 crash-consistency check, the sanitizer build (AddressSanitizer +
+# UndefinedBehaviorSanitizer) and every test again, the threaded test binaries under ThreadSanitizer, then the
 # bounded fuzz runs. Stops at the first failure; each phase says what it
 # does and how long it took.
 set -euo pipefail
@@ -48,6 +48,9 @@ cmake --build --preset default
 
 phase "tests, default preset (every test binary)"
 ctest --preset default
+
+phase "crash consistency (scripts/crash-check.sh: kill -9 at random moments, nothing lost or made twice)"
+scripts/crash-check.sh
 
 phase "build, clang (the core library and the program, warnings as errors)"
 cmake -S . -B build/clang -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \

@@ -30,6 +30,9 @@ constexpr const char* kStageXML = "xml";
 constexpr const char* kStageGlims = "glims";
 // The upload file a GLIMS export is about to write.
 constexpr const char* kStageGlimsIntent = "glims-intent";
+// The QC readings are about to be appended: a file found again with this
+// mark and no "qc" looks for its readings in the log before appending them.
+constexpr const char* kStageQCIntent = "qc-intent";
 
 // True when Path holds the upload of this message as the export would
 // write it now: every line but the header, whose time is that of writing.
@@ -406,8 +409,15 @@ bool TVelmarServiceThread::RunStages(const std::string& FilePath, const TASTMMes
   } else {
     if (!AlreadyDone(kStageQC)) {
       TestPoint("qc", 0);
-      const auto Recorded = RecordQCResults(Msg, FConfig);
-      if (!Finished({kStageQC, std::to_string(Recorded), {}}, true)) return false;
+      if (Entry.Find(kStageQCIntent) != nullptr && QCResultsRecorded(Msg, FConfig)) {
+        // Appended just before an interruption, not yet noted: not again.
+        LogInfo(kCat, Format("Étape déjà faite — %s : %s", kStageQC, name.c_str()));
+        if (!Finished({kStageQC, "", {}}, false)) return false;
+      } else {
+        if (!Finished({kStageQCIntent, "", {}}, false)) return false;
+        const auto Recorded = RecordQCResults(Msg, FConfig);
+        if (!Finished({kStageQC, std::to_string(Recorded), {}}, true)) return false;
+      }
     }
     if (AlreadyDone(kStageImages)) {
       RestoreImages();

@@ -307,12 +307,10 @@ TDateTime ParseQCDate(const std::string& DateStr) {
   return value;
 }
 
-int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config) {
-  if (!Msg.IsValid) return 0;
-  if (!Msg.IsQC) {
-    LogDebug(kCat, "Message non-QC — ignoré");
-    return 0;
-  }
+namespace {
+
+// The readings of a valid QC message, in the order they are recorded.
+std::vector<TQCLine> MessageQCLines(const TASTMMessage& Msg) {
   std::vector<TQCLine> lines;
   for (const TOrderRecord& order : Msg.Orders) {
     std::string qcPerDate;
@@ -329,6 +327,24 @@ int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config) {
       }
     }
   }
+  return lines;
+}
+
+// A reading as written, but for the time it was recorded.
+std::string WithoutRecordingTime(TQCLine Line) {
+  Line.RDResult.clear();
+  return SerializeQCLine(Line);
+}
+
+}  // namespace
+
+int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config) {
+  if (!Msg.IsValid) return 0;
+  if (!Msg.IsQC) {
+    LogDebug(kCat, "Message non-QC — ignoré");
+    return 0;
+  }
+  const std::vector<TQCLine> lines = MessageQCLines(Msg);
   if (lines.empty()) return 0;
   // The readings of one message are recorded together or not at all, so a
   // message tried again never leaves a reading twice in the log.
@@ -337,6 +353,20 @@ int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config) {
   const std::string oid = Msg.Orders.empty() ? std::string("?") : Msg.Orders[0].SampleID;
   LogInfo(kCat, Format("%d ligne(s) QC enregistrée(s) — OID: %s", count, oid.c_str()));
   return count;
+}
+
+bool QCResultsRecorded(const TASTMMessage& Msg, const TAppConfig& Config) {
+  if (!Msg.IsValid || !Msg.IsQC) return false;
+  std::vector<std::string> wanted;
+  for (const TQCLine& line : MessageQCLines(Msg)) wanted.push_back(WithoutRecordingTime(line));
+  if (wanted.empty()) return false;
+  std::vector<std::string> raw;
+  if (!ReadQCLogLines(QCLogPath(Config), raw).Ok()) return false;
+  std::vector<std::string> present;
+  for (const std::string& r : raw) {
+    if (!IsBlankLine(r)) present.push_back(WithoutRecordingTime(ParseRawLine(r)));
+  }
+  return std::search(present.begin(), present.end(), wanted.begin(), wanted.end()) != present.end();
 }
 
 // --- Lot reports ---------------------------------------------------------------------

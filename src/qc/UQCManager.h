@@ -97,6 +97,11 @@ TDateTime ParseQCDate(const std::string& DateStr);
 // failure is logged, the log is left as it was, and the message can be
 // recorded again later without a duplicate).
 int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config);
+// True when every reading of the message already stands in the QC log, one
+// after the other, as RecordQCResults writes them (the time of recording
+// aside): the message was recorded before an interruption kept that from
+// being noted.
+bool QCResultsRecorded(const TASTMMessage& Msg, const TAppConfig& Config);
 
 // --- Lot reports -----------------------------------------------------------------
 // Removes first what an interrupted report left in the report folder (its
