@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The project's whole check, from a fresh clone on a fresh machine:
-# dependencies, the formatting check, the normal build and every test, the
-# kill -9 crash-consistency check, the sanitizer build (AddressSanitizer +
-# UndefinedBehaviorSanitizer) and every test again, the threaded test binaries under ThreadSanitizer, then the
-# bounded fuzz runs. Stops at the first failure; each phase says what it
+# dependencies, the formatting and layer checks, the normal build and every
+# test, the kill -9 crash-consistency check, a clang build, the sanitizer
+# build (AddressSanitizer + UndefinedBehaviorSanitizer) and every test again,
+# the threaded test binaries under ThreadSanitizer, then the bounded fuzz
+# runs. Stops at the first failure; each phase says what it
 # does and how long it took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
