@@ -104,6 +104,11 @@ void AppendUtf8(std::string& out, char32_t cp);
 // for anything else.
 std::string ExceptionText(const std::exception_ptr& error);
 
+// FNV-1a hashes of the bytes: short identities for names and contents (not
+// for security).
+uint32_t Fnv1a32(std::string_view bytes);
+uint64_t Fnv1a64(std::string_view bytes);
+
 // printf-style formatting into a std::string, checked by the compiler.
 std::string Format(const char* fmt, ...) VELMAR_PRINTF_FORMAT(1, 2);
 

@@ -71,12 +71,7 @@ std::string Hex(uint64_t Value) {
 }  // namespace
 
 uint64_t ContentHash(std::string_view Bytes) {
-  uint64_t hash = 14695981039346656037ULL;
-  for (const char c : Bytes) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 1099511628211ULL;
-  }
-  return hash;
+  return platform::Fnv1a64(Bytes);
 }
 
 const TStageRecord* TJournalEntry::Find(const std::string& Stage) const {

@@ -80,12 +80,7 @@ constexpr char kLotHashMark = '~';
 // A short hash of the lot as it is matched (letter case ignored): 32-bit
 // FNV-1a.
 uint32_t LotHash(const std::string& lot) {
-  uint32_t h = 2166136261u;
-  for (const char c : platform::LowerAscii(lot)) {
-    h ^= static_cast<unsigned char>(c);
-    h *= 16777619u;
-  }
-  return h;
+  return platform::Fnv1a32(platform::LowerAscii(lot));
 }
 
 // The hidden name Ghostscript writes the PDF under until it has ended well.

@@ -11,42 +11,17 @@
 #include <cstring>
 
 #include "platform/PlatformInternal.h"
+#include "platform/posix/OsErrors.h"
 
 namespace platform {
+
+using posix::Error;
+using posix::Quoted;
+using posix::WriteError;
 
 namespace {
 
 constexpr int kOpenBase = O_CLOEXEC;
-
-// Errors that come from the machine whatever the operation: no space, a
-// read-only or failing disk, no descriptor left.
-bool MachineError(int err) {
-  return err == ENOSPC || err == EDQUOT || err == EROFS || err == EIO || err == EMFILE ||
-         err == ENFILE;
-}
-
-TOsResult Failure(const std::string& context, int err, bool environment) {
-  const auto kind =
-      (err == ENOENT || err == ENOTDIR) ? TOsResult::TKind::not_found : TOsResult::TKind::failed;
-  return TOsResult::Failure(kind, context + ": " + std::strerror(err), err, environment);
-}
-
-TOsResult Error(const std::string& context, int err) {
-  return Failure(context, err, MachineError(err));
-}
-
-// A failure to create, write or rename into a destination: besides the
-// machine's own errors, a destination folder that is missing, is not a
-// folder, or refuses the service is the environment's fault too.
-TOsResult WriteError(const std::string& context, int err) {
-  const bool closed =
-      err == EACCES || err == EPERM || err == ENOENT || err == ENOTDIR || err == EEXIST;
-  return Failure(context, err, closed || MachineError(err));
-}
-
-std::string Quoted(const std::string& path) {
-  return "'" + path + "'";
-}
 
 // Closes the descriptor on every path out of a function.
 class TFd {

@@ -13,20 +13,14 @@
 #include "platform/Files.h"
 #include "platform/Spawn.h"
 #include "platform/Text.h"
+#include "platform/posix/OsErrors.h"
 
 namespace platform {
 
+using posix::Error;
+using posix::Quoted;
+
 namespace {
-
-TOsResult Error(const std::string& context, int err) {
-  const auto kind =
-      (err == ENOENT || err == ENOTDIR) ? TOsResult::TKind::not_found : TOsResult::TKind::failed;
-  return TOsResult::Failure(kind, context + ": " + std::strerror(err), err);
-}
-
-std::string Quoted(const std::string& path) {
-  return "'" + path + "'";
-}
 
 // Unit files treat "%" as a specifier and "$" as a variable in commands.
 std::string EscapeUnitValue(const std::string& s, bool command) {
