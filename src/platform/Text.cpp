@@ -427,22 +427,26 @@ std::string Format(const char* fmt, ...) {
   return out;
 }
 
-uint32_t Fnv1a32(std::string_view bytes) {
-  uint32_t hash = 2166136261u;
+namespace {
+
+template <typename THash>
+THash Fnv1a(std::string_view bytes, THash basis, THash prime) {
+  THash hash = basis;
   for (const char c : bytes) {
     hash ^= static_cast<unsigned char>(c);
-    hash *= 16777619u;
+    hash *= prime;
   }
   return hash;
 }
 
+}  // namespace
+
+uint32_t Fnv1a32(std::string_view bytes) {
+  return Fnv1a<uint32_t>(bytes, 2166136261u, 16777619u);
+}
+
 uint64_t Fnv1a64(std::string_view bytes) {
-  uint64_t hash = 14695981039346656037ULL;
-  for (const char c : bytes) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 1099511628211ULL;
-  }
-  return hash;
+  return Fnv1a<uint64_t>(bytes, 14695981039346656037ULL, 1099511628211ULL);
 }
 
 }  // namespace platform
