@@ -84,7 +84,8 @@ bool ProbeWritable(const std::string& folder, const std::string& probeName);
 // The last `count` bytes of the file (fewer when it is shorter).
 [[nodiscard]] TOsResult ReadFileTail(const std::string& path, size_t count, std::string& bytes);
 // Appends the bytes with one write (open, write, close: nothing stays open).
-// The file is created when missing; its folder is not.
+// The file is created when missing; its folder is not. A write that fails
+// part-way is taken back, so a line is never left cut short.
 [[nodiscard]] TOsResult AppendToFile(const std::string& path, std::string_view bytes);
 // Appends the bytes and flushes them to disk, all or nothing: when a write,
 // the flush or the close fails, the file is cut back to its size before the

@@ -297,7 +297,18 @@ TOsResult ReadFileTail(const std::string& path, size_t count, std::string& bytes
 TOsResult AppendToFile(const std::string& path, std::string_view bytes) {
   TFd fd(::open(path.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_APPEND, 0666));
   if (fd.Get() < 0) return WriteError("open " + Quoted(path), errno);
-  if (!WriteAll(fd.Get(), bytes)) return WriteError("write " + Quoted(path), errno);
+  struct stat st;
+  const off_t before = ::fstat(fd.Get(), &st) == 0 ? st.st_size : -1;
+  if (!WriteAll(fd.Get(), bytes)) {
+    // A write cut short (a full disk) is taken back, so the next append
+    // starts a line of its own instead of ending a fragment.
+    const int err = errno;
+    if (before >= 0) {
+      while (::ftruncate(fd.Get(), before) != 0 && errno == EINTR) {
+      }
+    }
+    return WriteError("write " + Quoted(path), err);
+  }
   if (fd.Close() != 0) return WriteError("close " + Quoted(path), errno);
   return TOsResult::Success();
 }
