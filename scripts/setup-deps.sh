@@ -17,6 +17,8 @@ PACKAGES=(
   ghostscript
   # service manager
   libsystemd-dev systemd
+  # the Debian package (cpack -G DEB: dpkg-shlibdeps lists the runtime libraries)
+  dpkg-dev
   # checks of produced documents in tests
   poppler-utils libxml2-utils
 )

@@ -67,7 +67,7 @@ TEST_F(ServiceHostTest, UnitFileInstallsOnceVerifiesAndUninstalls) {
   const std::string text = ReadAll(path);
   EXPECT_NE(text.find("ExecStart=\"" + std::string(VELMAR_EXE_PATH) + "\"\n"), std::string::npos);
   EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
-  EXPECT_NE(text.find("TimeoutStopSec=infinity\n"), std::string::npos);
+  EXPECT_NE(text.find("TimeoutStopSec=600s\n"), std::string::npos);
   EXPECT_NE(text.find("SyslogIdentifier=VelmarImageService\n"), std::string::npos);
   EXPECT_NE(text.find("WantedBy=multi-user.target\n"), std::string::npos);
   EXPECT_NE(text.find("Description=" + std::string(kDescription) + "\n"), std::string::npos);
@@ -94,6 +94,27 @@ TEST(UnitFile, EscapesSpecifiersAndQuotes) {
   EXPECT_NE(text.find("Description=50%% sure\n"), std::string::npos);
   EXPECT_NE(text.find("ExecStart=\"/opt/my dir/$$x\\\"y\"\n"), std::string::npos);
   EXPECT_NE(text.find("WorkingDirectory=/opt/my dir\n"), std::string::npos);
+}
+
+TEST_F(ServiceHostTest, HardenedUnitOpensOnlyTheConfiguredFoldersAndScoresSafe) {
+  const platform::TServiceDescription unit{"VelmarImageService", "Velmar Image Service (Brenvik)",
+                                           kDescription, "/opt/velmar/VelmarImageService"};
+  const std::string text = platform::BuildUnitFile(unit, {"/srv/lab/images", "/srv/my lab", ""});
+  EXPECT_NE(text.find("User=velmar\n"), std::string::npos);
+  EXPECT_NE(text.find("After=dbus.service\n"), std::string::npos);
+  EXPECT_NE(text.find("ReadWritePaths=\"/opt/velmar\"\n"
+                      "ReadWritePaths=\"-/srv/lab/images\"\n"
+                      "ReadWritePaths=\"-/srv/my lab\"\nProtectHome=yes\n"),
+            std::string::npos);
+  // A folder under /home keeps the home folders visible, read-only.
+  EXPECT_NE(platform::BuildUnitFile(unit, {"/home/lab/upl"}).find("ProtectHome=read-only\n"),
+            std::string::npos);
+
+  const std::string path = Path("VelmarImageService.service");
+  WriteAll(path, text);
+  const std::string security = "systemd-analyze security --offline=true --threshold=20 '" + path +
+                               "' > '" + Path("security.txt") + "' 2>&1";
+  EXPECT_EQ(std::system(security.c_str()), 0) << ReadAll(Path("security.txt"));
 }
 
 TEST(ServiceManagerRun, StartFailureSkipsTheLoopAndSignalsReachTheirHandlers) {
