@@ -1,5 +1,7 @@
 #include "config/UConfig.h"
 
+#include <algorithm>
+
 #include "platform/Files.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Text.h"
@@ -11,6 +13,34 @@ using platform::Trim;
 namespace {
 
 constexpr const char* kProbeFileName = "_chk_svc_.tmp";
+
+// The keys of [Main] that are read; any other key there is reported, since a
+// misspelt key would otherwise leave its setting at the default unnoticed.
+constexpr const char* kMainKeys[] = {
+    "Prefix",         "Extension",        "BagStart",     "BagLenght",
+    "InstrType",      "ImageFormat",      "Language",     "Cycle",
+    "Timeout",        "Starting_delay",   "ResizeFactor", "keepimagedays",
+    "QCPerDelay",     "GDPRFile",         "Sort_Letter",  "ByDay",
+    "color_log",      "Environ_messages", "QC_messages",  "Dest",
+    "Dest2",          "Dest_Vededavav",   "ImageDest",    "ResizedImageDest",
+    "keepimagepath",  "QCDest",           "QCReportDest", "InfoToLis",
+    "InfoToLisPrefix"};
+
+bool IsKnownKey(const std::string& section, const std::string& key) {
+  const std::string k = LowerAscii(key);
+  if (section == "main") {
+    for (const char* known : kMainKeys) {
+      if (k == LowerAscii(known)) return true;
+    }
+    return false;
+  }
+  if (k == "instrcount") return true;
+  for (int n = 1; n <= MAX_INSTRUMENTS; ++n) {
+    if (k == "travelmar" + std::to_string(n) || k == "imagesvelmar" + std::to_string(n))
+      return true;
+  }
+  return false;
+}
 
 // A string key: the value as written, the default when the key is missing
 // (a present but empty key gives the empty string).
@@ -39,11 +69,13 @@ bool TIniData::Find(const std::string& section, const std::string& key, std::str
 TIniData ParseIni(const std::string& text) {
   TIniData ini;
   std::map<std::string, std::string>* current = nullptr;
+  std::string currentName;
   for (const std::string& raw : platform::SplitLines(text)) {
     const std::string line = Trim(raw);
     if (line.empty() || line[0] == ';') continue;
     if (line.front() == '[' && line.back() == ']' && line.size() >= 2) {
-      current = &ini.Sections[LowerAscii(Trim(line.substr(1, line.size() - 2)))];
+      currentName = LowerAscii(Trim(line.substr(1, line.size() - 2)));
+      current = &ini.Sections[currentName];
       continue;
     }
     const size_t eq = line.find('=');
@@ -51,6 +83,7 @@ TIniData ParseIni(const std::string& text) {
     const std::string key = LowerAscii(Trim(line.substr(0, eq)));
     if (key.empty()) continue;
     current->emplace(key, Trim(line.substr(eq + 1)));  // the first occurrence wins
+    ini.KeyLines.push_back({currentName, Trim(line.substr(0, eq)), Trim(line.substr(eq + 1))});
   }
   return ini;
 }
@@ -158,20 +191,34 @@ bool LoadConfig(const std::string& exeFolder, TAppConfig& Config, TConfigValidat
   (void)platform::ReadFileBytes(iniPath, bytes);
   const TIniData ini = ParseIni(platform::DecodeText(bytes, platform::TNoBomEncoding::ansi));
 
+  // A number key whose value is written but is not a number reads as its
+  // default; it is reported once the other entries are in.
+  std::vector<std::string> numberWarnings;
+  auto readInt = [&](const std::string& section, const std::string& key, int def, int lo, int hi) {
+    std::string text;
+    int32_t value = 0;
+    if (ini.Find(section, key, text) && !Trim(text).empty() &&
+        !platform::TryStrToInt(Trim(text), value)) {
+      numberWarnings.push_back(
+          key + "=" + text + Format(" : valeur non numérique, valeur par défaut %d utilisée", def));
+    }
+    return ReadIntValue(ini, section, key, def, lo, hi);
+  };
+
   const std::string M = "Main";
   Config.Prefix = ReadString(ini, M, "Prefix", "UP");
   Config.Extension = ReadString(ini, M, "Extension", "tra");
-  Config.BagStart = ReadIntValue(ini, M, "BagStart", 8, 1, 50);
-  Config.BagLength = ReadIntValue(ini, M, "BagLenght", 9, 1, 50);
+  Config.BagStart = readInt(M, "BagStart", 8, 1, 50);
+  Config.BagLength = readInt(M, "BagLenght", 9, 1, 50);
   Config.InstrType = ReadString(ini, M, "InstrType", "Velmar");
   Config.ImageFormat = LowerAscii(ReadString(ini, M, "ImageFormat", "jpg"));
   Config.Language = LowerAscii(ReadString(ini, M, "Language", "fr"));
-  Config.Cycle = ReadIntValue(ini, M, "Cycle", DEFAULT_CYCLE, 5, 3600);
-  Config.Timeout = ReadIntValue(ini, M, "Timeout", DEFAULT_TIMEOUT, 5, 600);
-  Config.StartingDelay = ReadIntValue(ini, M, "Starting_delay", 10, 0, 300);
-  Config.ResizeFactor = ReadIntValue(ini, M, "ResizeFactor", DEFAULT_RESIZE, 1, 100);
-  Config.KeepImageDays = ReadIntValue(ini, M, "keepimagedays", DEFAULT_KEEPDAYS, 1, 36500);
-  Config.QCPerDelay = ReadIntValue(ini, M, "QCPerDelay", DEFAULT_QCPERDAY, 1, 365);
+  Config.Cycle = readInt(M, "Cycle", DEFAULT_CYCLE, 5, 3600);
+  Config.Timeout = readInt(M, "Timeout", DEFAULT_TIMEOUT, 5, 600);
+  Config.StartingDelay = readInt(M, "Starting_delay", 10, 0, 300);
+  Config.ResizeFactor = readInt(M, "ResizeFactor", DEFAULT_RESIZE, 1, 100);
+  Config.KeepImageDays = readInt(M, "keepimagedays", DEFAULT_KEEPDAYS, 1, 36500);
+  Config.QCPerDelay = readInt(M, "QCPerDelay", DEFAULT_QCPERDAY, 1, 365);
   Config.GDPRFile = ReadBoolValue(ini, M, "GDPRFile", false);
   Config.SortLetter = ReadBoolValue(ini, M, "Sort_Letter", false);
   Config.ByDay = ReadBoolValue(ini, M, "ByDay", false);
@@ -190,7 +237,7 @@ bool LoadConfig(const std::string& exeFolder, TAppConfig& Config, TConfigValidat
   Config.InfoToLisPrefix = ReadString(ini, M, "InfoToLisPrefix", "LIS");
   Config.QCReportDelay = DEFAULT_QCDELAY;
 
-  Config.InstrCount = ReadIntValue(ini, "Multi", "instrCount", 1, 1, MAX_INSTRUMENTS);
+  Config.InstrCount = readInt("Multi", "instrCount", 1, 1, MAX_INSTRUMENTS);
   for (int n = 1; n <= Config.InstrCount; ++n) {
     TInstrumentConfig& instr = Config.Instruments[n - 1];
     instr.TraFolder = ReadPath(ini, "Multi", "traVelmar" + std::to_string(n), ExeFolder);
@@ -236,6 +283,18 @@ bool LoadConfig(const std::string& exeFolder, TAppConfig& Config, TConfigValidat
   }
   if (!EnsureDirectory(platform::JoinPath(Config.LogFolder, "done"))) {
     AddWarning(Validation, "Impossible de créer log\\done");
+  }
+
+  for (const std::string& w : numberWarnings) AddWarning(Validation, w);
+  std::vector<std::string> reported;
+  for (const TIniData::TKeyLine& line : ini.KeyLines) {
+    if (line.Section != "main" && line.Section != "multi") continue;
+    if (IsKnownKey(line.Section, line.Key)) continue;
+    const std::string k = LowerAscii(line.Section + "/" + line.Key);
+    if (std::find(reported.begin(), reported.end(), k) != reported.end()) continue;
+    reported.push_back(k);
+    AddWarning(Validation, line.Key + "=" + line.Value + " : clé inconnue dans [" +
+                               (line.Section == "main" ? "Main" : "Multi") + "], ignorée");
   }
   return Validation.IsValid;
 }

@@ -80,6 +80,14 @@ enum TPathStatus { psOK = 0, psNotFound = 1, psAccessDenied = 2, psNotConfigured
 struct TIniData {
   // Lower-cased section -> lower-cased key -> value as written (trimmed).
   std::map<std::string, std::map<std::string, std::string>> Sections;
+  // Every key line in file order: lower-cased section, key and value as
+  // written (trimmed), so that a key can be named as the user spelt it.
+  struct TKeyLine {
+    std::string Section;
+    std::string Key;
+    std::string Value;
+  };
+  std::vector<TKeyLine> KeyLines;
 
   // The value of Section/Key; false when the key is absent.
   bool Find(const std::string& section, const std::string& key, std::string& value) const;

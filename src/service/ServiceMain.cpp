@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <initializer_list>
 #include <istream>
 #include <ostream>
 #include <thread>
@@ -24,6 +25,7 @@ namespace {
 constexpr const char* kCat = "SERVICE";
 constexpr int kExitConfigError = 78;  // EX_CONFIG: not restarted by the service manager
 constexpr int kExitStartFailed = 1;
+constexpr int kExitFailed = 1;  // an install or an uninstall that failed
 
 platform::TServiceDescription ServiceDescription() {
   return {SERVICE_NAME, SERVICE_DISPLAY, SERVICE_DESCRIPTION, platform::ExePath()};
@@ -65,9 +67,11 @@ void TVelmarService::DebugLog(const std::string& Msg) {
 bool TVelmarService::LoadAndValidateConfig() {
   bool Result = false;
   TConfigValidation Validation;
+  FConfigErrors.clear();
   try {
     FConfig = TAppConfig{};
     Result = LoadConfig(FExeFolder, FConfig, Validation);
+    FConfigErrors = Validation.Errors;
     InitLogger(FConfig, SERVICE_NAME);
     LogInfo(kCat, "ExeFolder = [" + FConfig.ExeFolder + "]");
     if (InitZBar(FConfig.ExeFolder)) {
@@ -181,6 +185,17 @@ void TVelmarService::ServiceExecute(TVelmarService* /*Sender*/,
 // --- Program entry -------------------------------------------------------------------
 
 TRunMode SelectRunMode(int argc, const char* const* argv, bool debuggerAttached) {
+  auto given = [&](std::initializer_list<const char*> forms) {
+    for (int i = 1; i < argc; ++i) {
+      const std::string arg = argv[i] ? argv[i] : "";
+      for (const char* form : forms) {
+        if (platform::SameTextAscii(arg, form)) return true;
+      }
+    }
+    return false;
+  };
+  if (given({"--help", "-help", "/help", "-h", "/h", "-?", "/?"})) return TRunMode::help;
+  if (given({"--version", "-version", "/version"})) return TRunMode::version;
   auto has = [&](const char* word) {
     for (int i = 1; i < argc; ++i) {
       const std::string arg = argv[i] ? argv[i] : "";
@@ -197,46 +212,93 @@ TRunMode SelectRunMode(int argc, const char* const* argv, bool debuggerAttached)
   return TRunMode::service;
 }
 
+void PrintHelp(std::ostream& out) {
+  out << SERVICE_DISPLAY << " v" << SERVICE_VERSION << "\n"
+      << "Usage : " << SERVICE_NAME << " [-install | -uninstall | -debug | -status]\n"
+      << "Sans option : fonctionne comme service, lance par systemd ("
+      << platform::ServiceStartCommandText(SERVICE_NAME) << ").\n"
+      << "Une option commence par \"-\" ou \"/\", en majuscules ou minuscules.\n"
+      << "\n"
+      << "Options :\n"
+      << "  -install : installe et active le service systemd (sans le demarrer)\n"
+      << "  -uninstall : arrete, desactive et supprime le service\n"
+      << "  -debug : lance le service dans la console ; \"stop\" puis ENTREE l'arrete\n"
+      << "  -status : affiche l'état du service (0 normal, 1 avertissement, 2 critique)\n"
+      << "  --help, -h, /? : affiche cette aide\n"
+      << "  --version : affiche le nom et la version\n"
+      << "\n"
+      << "Fichiers lus (dossier de l'executable) :\n"
+      << "  config.ini : configuration ([Main], [Multi]), lue au demarrage\n"
+      << "  QC_Target_qual.csv : valeurs cibles du controle qualite\n"
+      << "Fichiers ecrits (dossier de l'executable) :\n"
+      << "  log/service.log, log/debug.log, log/error.log : journaux\n"
+      << "  log/done/ : fichiers resultat classes apres traitement\n"
+      << "  log/wrong_images/ : images dont le code-barres manque ou differe\n"
+      << "  log/journal/ : etapes faites du fichier en cours\n"
+      << "  QC/log.txt : lectures du controle qualite\n"
+      << "  Glims_log.csv : envois GLIMS deja faits\n"
+      << "  config_error.flag, processing_error.flag, instrument_error.flag,\n"
+      << "  instrument_error_<n>.flag : indicateurs pour la surveillance\n"
+      << "  debug_start.txt : trace du demarrage\n"
+      << "Dossiers de config.ini :\n"
+      << "  lus : traVelmar<n> (fichiers resultat), imagesVelmar<n> (photographies)\n"
+      << "  ecrits : ImageDest (images), ResizedImageDest (copies reduites), QCDest (images\n"
+      << "  QC), QCReportDest (rapports QC), Dest_Vededavav (XML), InfoToLis (envois GLIMS)\n"
+      << "\n"
+      << "Codes de sortie :\n"
+      << "  0 : succes (aussi pour un service deja installe, ou deja absent)\n"
+      << "  1 : echec (installation, desinstallation, demarrage, gestionnaire de services\n"
+      << "      injoignable)\n"
+      << "  " << kExitConfigError
+      << " : configuration invalide (-debug et service) ; le service n'est pas relance\n";
+}
+
+void PrintVersion(std::ostream& out) {
+  out << SERVICE_NAME << " " << SERVICE_VERSION << "\n" << SERVICE_DISPLAY << "\n";
+}
+
 bool IsStopCommand(const std::string& line) {
   return platform::LowerAscii(platform::Trim(line)) == "stop";
 }
 
-void InstallService(std::ostream& out) {
+int InstallService(std::ostream& out) {
   const platform::TServiceInstallResult result = platform::RegisterService(ServiceDescription());
   switch (result.Outcome) {
     case platform::TInstallOutcome::no_rights:
       out << "Erreur : impossible d'ouvrir le SCM (droits administrateur requis)\n";
-      return;
+      return kExitFailed;
     case platform::TInstallOutcome::already_installed:
       out << "Service deja installe.\n";
-      return;
+      return 0;
     case platform::TInstallOutcome::failed:
       out << "Erreur installation : " << result.Os.Code << "\n";
-      return;
+      return kExitFailed;
     case platform::TInstallOutcome::installed:
       break;
   }
   out << "Service installe avec succes : " << SERVICE_NAME << "\n";
   out << "Demarrage : " << platform::ServiceStartCommandText(SERVICE_NAME) << "\n";
+  return 0;
 }
 
-void UninstallService(std::ostream& out) {
+int UninstallService(std::ostream& out) {
   const platform::TServiceUninstallResult result =
       platform::UnregisterService(ServiceDescription());
   switch (result.Outcome) {
     case platform::TUninstallOutcome::no_rights:
       out << "Erreur : droits administrateur requis\n";
-      return;
+      return kExitFailed;
     case platform::TUninstallOutcome::not_installed:
       out << "Service non trouve.\n";
-      return;
+      return 0;
     case platform::TUninstallOutcome::failed:
       out << "Erreur desinstallation : " << result.Os.Code << "\n";
-      return;
+      return kExitFailed;
     case platform::TUninstallOutcome::uninstalled:
       out << "Service desinstalle avec succes.\n";
-      return;
+      return 0;
   }
+  return kExitFailed;
 }
 
 int RunDebug(const std::string& exeFolder, std::istream& in, std::ostream& out) {
@@ -260,10 +322,11 @@ int RunDebug(const std::string& exeFolder, std::istream& in, std::ostream& out) 
     }
     bool Stopped = false;
     service.ServiceStop(&service, Stopped);
-  } else {
-    out << "ERREUR : verifier config.ini\n" << std::flush;
+    return 0;
   }
-  return 0;
+  for (const std::string& Error : service.ConfigErrors()) out << Error << "\n";
+  out << "ERREUR : verifier config.ini\n" << std::flush;
+  return service.ConfigValid() ? kExitStartFailed : kExitConfigError;
 }
 
 int RunService(const std::string& exeFolder, std::ostream& err) {

@@ -7,6 +7,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/UConfig.h"
 #include "platform/ServiceHost.h"
@@ -51,6 +52,8 @@ class TVelmarService {
 
   const std::string& DisplayName() const { return FDisplayName; }
   bool ConfigValid() const { return FConfigValid; }
+  // The error entries of the last configuration load, kept for the console.
+  const std::vector<std::string>& ConfigErrors() const { return FConfigErrors; }
   bool ThreadRunning() const { return FThread != nullptr; }
 
  private:
@@ -58,27 +61,39 @@ class TVelmarService {
   std::string FDisplayName;
   TAppConfig FConfig;
   bool FConfigValid = false;
+  std::vector<std::string> FConfigErrors;
   std::unique_ptr<TVelmarServiceThread> FThread;
   bool FDestroyed = false;
 };
 
 // --- Program entry ----------------------------------------------------------------
 
-enum class TRunMode { install, uninstall, debug, service };
+enum class TRunMode { help, version, install, uninstall, debug, service };
 
-// The first switch that decides: install, then uninstall, then debug (or a
-// debugger attached), else the service run. A switch is "-" or "/" followed
-// by the word, in any case, at any position.
+// The first switch that decides: help (--help, -h, /?), then version
+// (--version), then install, then uninstall, then debug (or a debugger
+// attached), else the service run. A switch is "-" or "/" followed by the
+// word, in any case, at any position.
 TRunMode SelectRunMode(int argc, const char* const* argv, bool debuggerAttached);
+
+// The switches, the files read and written, and the exit statuses.
+void PrintHelp(std::ostream& out);
+// The name and the version.
+void PrintVersion(std::ostream& out);
 
 // True for the console line that ends the debug run: "stop" in any case,
 // blanks and control characters around it ignored.
 bool IsStopCommand(const std::string& line);
 
-void InstallService(std::ostream& out);
-void UninstallService(std::ostream& out);
+// Both report on `out` and return the process exit status: 0 when the
+// service is installed (or removed) as asked, also when it already was, 1
+// after a failure.
+int InstallService(std::ostream& out);
+int UninstallService(std::ostream& out);
 // The console run: starts the service, reads lines until "stop" (or the end
-// of the input), stops it. Returns the process exit status (0).
+// of the input), stops it. Returns the process exit status: 0 after a stop,
+// 78 for an invalid configuration (its errors printed first), 1 for another
+// failed start.
 int RunDebug(const std::string& exeFolder, std::istream& in, std::ostream& out);
 // The run under the service manager; returns the exit status (78 for an
 // invalid configuration, 1 for another failed start, 0 after a stop). When

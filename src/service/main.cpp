@@ -7,12 +7,16 @@
 
 int main(int argc, char** argv) {
   switch (SelectRunMode(argc, argv, platform::DebuggerAttached())) {
+    case TRunMode::help:
+      PrintHelp(std::cout);
+      return 0;
+    case TRunMode::version:
+      PrintVersion(std::cout);
+      return 0;
     case TRunMode::install:
-      InstallService(std::cout);
-      return 0;
+      return InstallService(std::cout);
     case TRunMode::uninstall:
-      UninstallService(std::cout);
-      return 0;
+      return UninstallService(std::cout);
     case TRunMode::debug:
       return RunDebug(platform::ExeFolder(), std::cin, std::cout);
     case TRunMode::service:

@@ -170,6 +170,24 @@ TEST_F(ConfigTest, ValueWarnings) {
       w.end());
 }
 
+TEST_F(ConfigTest, MisspeltKeysAndUnreadableNumbersAreReportedLast) {
+  EXPECT_TRUE(Load(ValidIni("Cylce=5\nResizeFactor=abc\nCYCLE=7\ncylce=6\n") +
+                   "traVelmar11=/x\n[Other]\nAnything=1\n"));
+  EXPECT_EQ(cfg_.Cycle, 7);
+  EXPECT_EQ(cfg_.ResizeFactor, 33);
+  // The existing entries keep their text and order; the new ones follow,
+  // one per key, the key named as written.
+  EXPECT_EQ(val_.Warnings, (std::vector<std::string>{
+                               "[AVERT.] Dest : non configuré", "[AVERT.] Dest2 : non configuré",
+                               "[AVERT.] Dest_Vededavav : non configuré",
+                               "[AVERT.] Glims (InfoToLis) : non configuré",
+                               "[AVERT.] KeepImagePath : non configuré",
+                               "[AVERT.] ResizeFactor=abc : valeur non numérique, valeur par "
+                               "défaut 33 utilisée",
+                               "[AVERT.] Cylce=5 : clé inconnue dans [Main], ignorée",
+                               "[AVERT.] traVelmar11=/x : clé inconnue dans [Multi], ignorée"}));
+}
+
 TEST_F(ConfigTest, ConfigFileInUtf16WithByteOrderMark) {
   const std::string text = "[Main]\r\nInstrType=Système\r\n";
   std::string utf16 = "\xFF\xFE";

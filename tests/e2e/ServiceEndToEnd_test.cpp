@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <thread>
 
+#include <sys/wait.h>
+
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "support/TempFolder.h"
@@ -59,6 +61,8 @@ class EndToEndTest : public testing_support::TempFolderTest {
   std::string install_;
 };
 
+using SamplelabTest = testing_support::TempFolderTest;
+
 }  // namespace
 
 TEST_F(EndToEndTest, SampleLaboratoryIsProcessedAndFiledAway) {
@@ -67,7 +71,7 @@ TEST_F(EndToEndTest, SampleLaboratoryIsProcessedAndFiledAway) {
   const std::string done = install_ + "/log/done";
   const bool allDone = WaitUntil(
       [&] {
-        return Names(done, "*.tra").size() == 7 &&
+        return Names(done, "*.tra").size() == 8 &&
                Names(Path("lab/instruments/velmar1/tra")).empty() &&
                Names(Path("lab/instruments/velmar2/tra")).empty();
       },
@@ -82,7 +86,7 @@ TEST_F(EndToEndTest, SampleLaboratoryIsProcessedAndFiledAway) {
 
   const auto log = ServiceLog();
   EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] Service demarré avec succes"));
-  EXPECT_TRUE(testing_support::AnyLineHas(log, "[THREAD] Instrument 1 — 5 fichier(s) à traiter"));
+  EXPECT_TRUE(testing_support::AnyLineHas(log, "[THREAD] Instrument 1 — 6 fichier(s) à traiter"));
   EXPECT_TRUE(testing_support::AnyLineHas(log, "[THREAD] Instrument 2 — 2 fichier(s) à traiter"));
   EXPECT_TRUE(
       testing_support::AnyLineHas(log, "[ERROR   ] [THREAD] Parsing ASTM échoué : UP_garbage.tra"));
@@ -92,11 +96,11 @@ TEST_F(EndToEndTest, SampleLaboratoryIsProcessedAndFiledAway) {
   // Pictures: reduced copies replace the full-size ones; QC pictures go to
   // the instrument's QC folder; wrong or missing barcodes are set aside.
   const std::string out = Path("lab/out");
-  EXPECT_EQ(
-      Names(out + "/resized"),
-      (std::vector<std::string>{
-          "260101_ABO_Rh_2_A26010155_x_VC4101_123456.jpg", "260102_Pheno_RH-K_VC4102_123456.jpg",
-          "260102_Pheno_RH-K_VC4103_123456.jpg", "260103_Screening_Co_3_VC4104_123.jpg"}));
+  EXPECT_EQ(Names(out + "/resized"),
+            (std::vector<std::string>{
+                "260101_ABO_Rh_2_A26010155_x_VC4101_123456.jpg",
+                "260102_Pheno_RH-K_VC4102_123456.jpg", "260102_Pheno_RH-K_VC4103_123456.jpg",
+                "260103_Screening_Co_3_VC4104_123.jpg", "260104_ABO_Rh_2_VC4105_123456.jpg"}));
   EXPECT_TRUE(Names(out + "/images").empty());
   EXPECT_EQ(Names(out + "/qc/VLM0001"),
             (std::vector<std::string>{"QCX04568YYY12Z_QC_NIV_1_VC4190_123456.jpg"}));
@@ -115,6 +119,11 @@ TEST_F(EndToEndTest, SampleLaboratoryIsProcessedAndFiledAway) {
       log,
       "Image générée — 260102_Pheno_RH-K_VC4102_123456.jpg [Cassette: VC4102 "
       "Puits: 123456 Alerte: JAUNE]"));
+  // A red border does not set a picture aside: its barcode is the cassette's.
+  EXPECT_TRUE(testing_support::AnyLineHas(
+      log,
+      "Image générée — 260104_ABO_Rh_2_VC4105_123456.jpg [Cassette: VC4105 "
+      "Puits: 123456 Alerte: ROUGE]"));
   const auto flag = testing_support::ReadAnsiLines(install_ + "/processing_error.flag");
   EXPECT_TRUE(
       testing_support::AnyLineHas(flag, "Discordance barcode — lu: [VC4299] ASTM: [VC4201]"));
@@ -129,7 +138,7 @@ TEST_F(EndToEndTest, SampleLaboratoryIsProcessedAndFiledAway) {
   const std::string xmllint =
       "xmllint --noout '" + out + "/xml/UP_260103.tra' > '" + Path("xmllint.txt") + "' 2>&1";
   EXPECT_EQ(std::system(xmllint.c_str()), 0) << ReadAll(Path("xmllint.txt"));
-  EXPECT_EQ(Names(out + "/glims").size(), 5u);
+  EXPECT_EQ(Names(out + "/glims").size(), 6u);
   const std::string upl = ReadAll(out + "/glims/LIS260102_0.UPL");
   EXPECT_NE(upl.find("|IMXM|260102_Pheno_RH-K_VC4103_123456.jpg|"), std::string::npos) << upl;
   EXPECT_NE(upl.find("|IMPH|260102_Pheno_RH-K_VC4102_123456.jpg|"), std::string::npos) << upl;
@@ -145,7 +154,19 @@ TEST_F(EndToEndTest, InvalidConfigurationStopsTheConsoleRunAtOnce) {
   testing_support::WriteAll(install_ + "/config.ini", "[Main]\n");
   FILE* input = StartDebugRun();
   ASSERT_NE(input, nullptr);
-  EXPECT_EQ(::pclose(input), 0);
+  const int status = ::pclose(input);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 78) << status;
   EXPECT_NE(ReadAll(Path("console.txt")).find("ERREUR : verifier config.ini"), std::string::npos);
   EXPECT_TRUE(platform::FileExists(install_ + "/config_error.flag"));
+}
+
+TEST_F(SamplelabTest, AnswersHelpAndRefusesAnOption) {
+  const std::string tool = "cd '" + dir_ + "' && '" + VELMAR_SAMPLELAB_PATH + "' ";
+  EXPECT_EQ(std::system((tool + "--help > help.txt 2>&1").c_str()), 0);
+  EXPECT_NE(ReadAll(Path("help.txt")).find("usage: samplelab FOLDER"), std::string::npos);
+  const int status = std::system((tool + "--hlep > hlep.txt 2>&1").c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+  EXPECT_NE(ReadAll(Path("hlep.txt")).find("unknown option --hlep"), std::string::npos);
+  EXPECT_FALSE(fs::exists(Path("--help")));
+  EXPECT_FALSE(fs::exists(Path("--hlep")));
 }

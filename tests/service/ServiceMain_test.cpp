@@ -60,6 +60,29 @@ TEST(CommandLine, SwitchSelection) {
   }
 }
 
+TEST_F(ServiceTest, HelpAndVersionComeFirstAndExitZero) {
+  const std::vector<const char*> help = {"exe", "-install", "/?"};
+  EXPECT_EQ(SelectRunMode(3, help.data(), true), TRunMode::help);
+  const std::vector<const char*> version = {"exe", "-debug", "--VERSION"};
+  EXPECT_EQ(SelectRunMode(3, version.data(), false), TRunMode::version);
+
+  // The real executable: standard output, status 0, and nothing started.
+  for (const char* sw : {"--help", "-h", "--version"}) {
+    const std::string outFile = Path("out.txt");
+    const std::string cmd =
+        std::string("'") + VELMAR_EXE_PATH + "' " + sw + " > '" + outFile + "' 2>/dev/null";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << sw;
+    const std::string text = testing_support::ReadAll(outFile);
+    if (std::string(sw) == "--version") {
+      EXPECT_EQ(text.substr(0, 27), "VelmarImageService 5.0.1.0\n") << text;
+    } else {
+      EXPECT_NE(text.find("  -status : affiche l'état du service"), std::string::npos) << text;
+      EXPECT_NE(text.find("config.ini"), std::string::npos);
+      EXPECT_NE(text.find("  78 : configuration invalide"), std::string::npos) << text;
+    }
+  }
+}
+
 TEST(CommandLine, OnlyTheWordStopEndsTheDebugRun) {
   EXPECT_TRUE(IsStopCommand("stop"));
   EXPECT_TRUE(IsStopCommand("  STOP  "));
@@ -161,8 +184,13 @@ TEST_F(ServiceTest, DebugRunReadsUntilStop) {
 TEST_F(ServiceTest, DebugRunWithInvalidConfiguration) {
   std::istringstream in("");
   std::ostringstream out;
-  EXPECT_EQ(RunDebug(Exe(), in, out), 0);
-  EXPECT_NE(out.str().find("ERREUR : verifier config.ini"), std::string::npos);
+  EXPECT_EQ(RunDebug(Exe(), in, out), 78);
+  // The reasons come first, so that the console alone says what to fix.
+  const std::string text = out.str();
+  const size_t reason =
+      text.find("[ERREUR] Fichier de configuration introuvable : " + Exe() + "config.ini\n");
+  ASSERT_NE(reason, std::string::npos) << text;
+  EXPECT_GT(text.find("ERREUR : verifier config.ini\n"), reason);
 }
 
 TEST_F(ServiceTest, RunWithoutServiceManagerReportsAndFails) {

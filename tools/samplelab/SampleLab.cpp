@@ -225,6 +225,15 @@ std::vector<TSampleFile> SampleFiles(const std::string& today) {
   none.SampleID = "260202";
   none.Results = {{"XM", "", {AboCassette("VC4202", "VLM0002_000202_C.jpg", "")}}};
   files.push_back(none);
+
+  // Instrument 1 again: results flagged "M" ask for a red border, and the
+  // photograph carries the cassette's own barcode, so the picture passes the
+  // barcode check and is kept with its red border. (Last, so that the other
+  // photographs keep their drawing seeds.)
+  TSampleFile red = PatientFile("UP_260104.tra", "PID004515", "LEROY^Marc", "19840707", "M",
+                                "260104", "ABO/Rh (2)");
+  red.Results = {{"XM", "M", {AboCassette("VC4105", "VLM0001_000105_C.jpg", "0012VC4105")}}};
+  files.push_back(red);
   return files;
 }
 

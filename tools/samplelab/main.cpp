@@ -1,23 +1,40 @@
 // samplelab: creates a ready-to-run sample laboratory in a folder.
-#include <cstring>
 #include <iostream>
+#include <string>
 
 #include "samplelab/SampleLab.h"
+
+namespace {
+
+constexpr const char* USAGE =
+    "usage: samplelab FOLDER [--no-photos]\n"
+    "Creates FOLDER/install (config.ini, QC targets), FOLDER/instruments (result\n"
+    "files and photographs of two instruments) and FOLDER/out (destinations).\n"
+    "  --no-photos  result files only, without the photographs\n"
+    "  --help       this text\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::string root;
   bool photos = true;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--no-photos") == 0) {
+    const std::string arg = argv[i];
+    if (arg == "--no-photos") {
       photos = false;
+    } else if (arg == "--help" || arg == "-h") {
+      std::cout << USAGE;
+      return 0;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      // Never a folder: "--hlep" is a mistyped option, not a laboratory name.
+      std::cerr << "samplelab: unknown option " << arg << "\n" << USAGE;
+      return 2;
     } else if (root.empty()) {
-      root = argv[i];
+      root = arg;
     }
   }
   if (root.empty()) {
-    std::cerr << "usage: samplelab FOLDER [--no-photos]\n"
-                 "Creates FOLDER/install (config.ini, QC targets), FOLDER/instruments (result\n"
-                 "files and photographs of two instruments) and FOLDER/out (destinations).\n";
+    std::cerr << USAGE;
     return 2;
   }
   samplelab::TLabLayout layout;
