@@ -102,9 +102,6 @@ class TVelmarServiceThread {
   using TPing = std::function<void()>;
   void SetPingForTesting(TPing ping) { FPing = std::move(ping); }
 
-  int64_t ProcessedCount() const { return FProcessedCount; }
-  int64_t FailedCount() const { return FFailedCount; }
-
  private:
   bool Terminated() const { return FTerminated; }
   void TestPoint(const char* point, int index) const {
