@@ -166,12 +166,16 @@ void WriteToFile(const std::string& FilePath, const std::string& Line) {
   (void)platform::AppendToFile(FilePath, platform::Utf8ToAnsi(Line) + "\r\n");
 }
 
-void WriteToEventViewer(TLogLevel Level, const std::string& Msg, uint32_t EventID) {
+void WriteToEventViewer(TLogLevel Level, const std::string& Msg, uint32_t EventID,
+                        const TLogFields& Fields) {
   if (!GEventSource || EventID == 0) return;
   platform::TEventKind kind = platform::TEventKind::information;
   if (Level == llWarning) kind = platform::TEventKind::warning;
   if (Level >= llError) kind = platform::TEventKind::error;
-  GEventSource->Report(kind, EventID, Msg);
+  platform::TEventDetails details;
+  details.Critical = Level == llCritical;
+  details.Fields = Fields;
+  GEventSource->Report(kind, EventID, Msg, details);
 }
 
 void InitLogger(const TAppConfig& Config, const std::string& ServiceName) {
@@ -207,8 +211,12 @@ void FinalizeLogger() {
   GInitialized = false;
 }
 
-void Log(TLogLevel Level, const std::string& Category, const std::string& Message,
-         uint32_t EventID) {
+namespace {
+
+// One line to the log files, and to the event log when it is a warning or
+// worse, or when AlwaysReport.
+void LogLine(TLogLevel Level, const std::string& Category, const std::string& Message,
+             uint32_t EventID, const TLogFields& Fields, bool AlwaysReport) {
   if (!GInitialized || Level < GMinLevel) return;
   const std::string line = FormatLine(Level, Category, Message);
   std::lock_guard<std::mutex> lock(GCS);
@@ -216,7 +224,24 @@ void Log(TLogLevel Level, const std::string& Category, const std::string& Messag
   if (Level >= llInfo) AppendLogLine(GServiceSeries, LogFilePath(), line);
   if (Level == llDebug) AppendLogLine(GDebugSeries, DebugFilePath(), line);
   if (Level >= llError) AppendLogLine(GErrorSeries, ErrorFilePath(), line);
-  if (Level >= llWarning) WriteToEventViewer(Level, line, EventID);
+  if (Level >= llWarning || AlwaysReport) WriteToEventViewer(Level, line, EventID, Fields);
+}
+
+}  // namespace
+
+void Log(TLogLevel Level, const std::string& Category, const std::string& Message,
+         uint32_t EventID) {
+  LogLine(Level, Category, Message, EventID, {}, false);
+}
+
+void Log(TLogLevel Level, const std::string& Category, const std::string& Message, uint32_t EventID,
+         const TLogFields& Fields) {
+  LogLine(Level, Category, Message, EventID, Fields, false);
+}
+
+void LogEvent(TLogLevel Level, const std::string& Category, const std::string& Message,
+              uint32_t EventID, const TLogFields& Fields) {
+  LogLine(Level, Category, Message, EventID, Fields, true);
 }
 
 void LogDebug(const std::string& Category, const std::string& Msg) {
@@ -260,6 +285,10 @@ void RotateLogsIfNeeded(int64_t MaxBytes) {
   RotateFile(LogFilePath(), MaxBytes);
   RotateFile(DebugFilePath(), MaxBytes);
   RotateFile(ErrorFilePath(), MaxBytes);
+}
+
+std::string InstrumentFlagName(int Instrument) {
+  return "instrument_error_" + std::to_string(Instrument) + ".flag";
 }
 
 std::string FlagFilePath(const std::string& FlagName) {

@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "config/UConfig.h"
 #include "platform/EventSink.h"
@@ -42,6 +44,9 @@ constexpr uint32_t EVT_GLIMS_ERROR = 7000;
 constexpr const char* FLAG_CONFIG_ERROR = "config_error.flag";
 constexpr const char* FLAG_INSTRUMENT_ERROR = "instrument_error.flag";
 constexpr const char* FLAG_PROCESSING_ERROR = "processing_error.flag";
+// The flag of one instrument, present exactly while its folder cannot be
+// reached: "instrument_error_3.flag".
+std::string InstrumentFlagName(int Instrument);
 
 // Size above which the periodic rotation archives a log file.
 constexpr int64_t LOG_ROTATION_MAX_BYTES = 1048576;
@@ -54,6 +59,16 @@ void FinalizeLogger();
 
 void Log(TLogLevel Level, const std::string& Category, const std::string& Message,
          uint32_t EventID);
+// Fields of a line about one instrument or one sample ("VELMAR_INSTRUMENT",
+// "3"), by which the system event log can be searched; the log files do not
+// show them.
+using TLogFields = std::vector<std::pair<std::string, std::string>>;
+void Log(TLogLevel Level, const std::string& Category, const std::string& Message, uint32_t EventID,
+         const TLogFields& Fields);
+// As Log, but the line goes to the system event log whatever its level: a
+// change the administrators must see (an instrument lost, then back).
+void LogEvent(TLogLevel Level, const std::string& Category, const std::string& Message,
+              uint32_t EventID, const TLogFields& Fields);
 void LogDebug(const std::string& Category, const std::string& Msg);
 void LogInfo(const std::string& Category, const std::string& Msg);
 void LogWarning(const std::string& Category, const std::string& Msg, uint32_t EventID);
@@ -76,7 +91,9 @@ std::string LogWriteFailure();
 
 // Appends Line + CR LF in Windows-1252; any failure is swallowed.
 void WriteToFile(const std::string& FilePath, const std::string& Line);
-void WriteToEventViewer(TLogLevel Level, const std::string& Msg, uint32_t EventID);
+// A critical line is entered as such (the event log's priority above error).
+void WriteToEventViewer(TLogLevel Level, const std::string& Msg, uint32_t EventID,
+                        const TLogFields& Fields = {});
 
 // --- Flag files, beside the executable ----------------------------------------
 std::string FlagFilePath(const std::string& FlagName);

@@ -79,6 +79,14 @@ struct TServiceRunResult {
 // handler runs. Returns when the service has ended or could not run.
 TServiceRunResult RunUnderServiceManager(const std::string& name, const TServiceHandlers& handlers);
 
+// Tells the service manager the service is alive (its watchdog is reset).
+// Does nothing when the process does not run under the manager. Safe from
+// any thread.
+void NotifyWatchdog();
+// Sets the one-line status text the service manager shows for the service.
+// Does nothing when the process does not run under the manager.
+void NotifyStatus(const std::string& text);
+
 // Sends one line to the system log as an error.
 void ReportServiceError(const std::string& identifier, const std::string& message);
 

@@ -9,6 +9,7 @@
 // killed outright takes it along. Nothing here logs.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,11 @@ struct TSpawnResult {
 // group is killed (SIGKILL) and the child reaped before returning, so no
 // process of the run is left behind. The child starts in a process group of
 // its own, with every signal at its default action and none blocked, and is
-// killed (SIGKILL) when the calling thread ends before it.
+// killed (SIGKILL) when the calling thread ends before it. `progress`, when
+// given, is called about once a second while the child runs, on the calling
+// thread (to tell a watchdog that the wait is a legitimate one).
 TSpawnResult SpawnWithDeadline(const std::string& program, const std::vector<std::string>& args,
-                               int64_t deadlineMs);
+                               int64_t deadlineMs, const std::function<void()>& progress = {});
 
 // The search list for programs: the environment's PATH, or the system's
 // usual folders when PATH is not set.

@@ -10,7 +10,9 @@
 #include "export/UXMLExport.h"
 #include "imaging/UImageProcessor.h"
 #include "logging/ULogger.h"
+#include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/ServiceHost.h"
 #include "platform/Text.h"
 #include "qc/UQCManager.h"
 
@@ -33,6 +35,10 @@ constexpr const char* kStageGlimsIntent = "glims-intent";
 // The QC readings are about to be appended: a file found again with this
 // mark and no "qc" looks for its readings in the log before appending them.
 constexpr const char* kStageQCIntent = "qc-intent";
+
+constexpr const char* kStatusTimeFormat = "dd/mm/yyyy hh:nn:ss";
+constexpr int kReachableYes = 1;
+constexpr int kReachableNo = 2;
 
 // True when Path holds the upload of this message as the export would
 // write it now: every line but the header, whose time is that of writing.
@@ -81,7 +87,8 @@ std::string DonePath(const std::string& DoneFolder, const std::string& FilePath)
 TVelmarServiceThread::TVelmarServiceThread(const TAppConfig& Config)
     : FConfig(Config),
       FValidation("Automatic"),
-      FJournal(platform::JoinPath(Config.LogFolder, JOURNAL_SUBFOLDER)) {
+      FJournal(platform::JoinPath(Config.LogFolder, JOURNAL_SUBFOLDER)),
+      FPing(platform::NotifyWatchdog) {
   FDoneFolder = platform::JoinPath(FConfig.LogFolder, DONE_SUBFOLDER);
   LogInfo(kCat, "Thread service créé — Cycle: " + std::to_string(FConfig.Cycle) +
                     "s | Instruments: " + std::to_string(FConfig.InstrCount));
@@ -117,28 +124,43 @@ bool TVelmarServiceThread::WaitForStop(uint32_t TimeoutMs) {
 }
 
 bool TVelmarServiceThread::StopSignalled(uint32_t TimeoutMs) {
-  if (FWaitHook && TimeoutMs > 0) {
-    FWaitHook(TimeoutMs);
-    return FStopEvent.IsSet();
+  // In slices, each after an "alive" message: a long rest is a legitimate
+  // wait, not a hung thread.
+  uint32_t Left = TimeoutMs;
+  while (true) {
+    if (FPing) FPing();
+    const uint32_t Slice = std::min(Left, WAIT_SLICE_MS);
+    bool Set = false;
+    if (FWaitHook && Slice > 0) {
+      FWaitHook(Slice);
+      Set = FStopEvent.IsSet();
+    } else {
+      Set = FStopEvent.Wait(Slice);
+    }
+    if (Set) return true;
+    Left -= Slice;
+    if (Left == 0) return false;
   }
-  return FStopEvent.Wait(TimeoutMs);
 }
 
 void TVelmarServiceThread::Execute() {
   const uint32_t CycleMs = static_cast<uint32_t>(FConfig.Cycle) * 1000;
   LogInfo(kCat, Format("Thread démarré — Cycle: %ds | Instruments: %d", FConfig.Cycle,
                        FConfig.InstrCount));
+  WriteStatus("démarrage");
 
   if (FConfig.StartingDelay > 0) {
     LogInfo(kCat, Format("Délai démarrage : %d seconde(s)...", FConfig.StartingDelay));
     if (StopSignalled(static_cast<uint32_t>(FConfig.StartingDelay) * 1000)) {
       LogInfo(kCat, "Arrêt demandé pendant délai démarrage");
+      WriteStatus("arrêté");
       return;
     }
   }
 
   while (!Terminated()) {
     const int64_t cycle = ++FCycleCount;
+    FWaitingCount = 0;
     LogDebug(kCat, Format("--- Cycle %lld démarré ---", static_cast<long long>(cycle)));
     try {
       const int count = FConfig.InstrCount;
@@ -154,6 +176,7 @@ void TVelmarServiceThread::Execute() {
                EVT_SERVICE_ERROR);
       SetFlag(FLAG_PROCESSING_ERROR, "Exception thread : " + text);
     }
+    WriteStatus("en marche");
     LogDebug(kCat, Format("--- Cycle %lld terminé — attente %ds ---", static_cast<long long>(cycle),
                           FConfig.Cycle));
     if (StopSignalled(CycleMs)) {
@@ -164,6 +187,85 @@ void TVelmarServiceThread::Execute() {
   Log(llInfo, kCat,
       Format("Thread termine — %lld cycle(s) effectue(s)", static_cast<long long>(FCycleCount)),
       EVT_SERVICE_STOP);
+  WriteStatus("arrêté");
+}
+
+void TVelmarServiceThread::NoteReachability(int InstrIndex, const std::string& Folder,
+                                            bool Reachable) {
+  int& Known = FReachable[InstrIndex - 1];
+  const std::string Flag = InstrumentFlagName(InstrIndex);
+  const TLogFields Fields{{"VELMAR_INSTRUMENT", std::to_string(InstrIndex)}};
+  if (Reachable) {
+    if (Known == kReachableNo) {
+      LogEvent(llInfo, kCat,
+               Format("Instrument %d — dossier TRA de nouveau accessible : %s", InstrIndex,
+                      Folder.c_str()),
+               EVT_INSTRUMENT_OK, Fields);
+    }
+    ClearFlag(Flag);  // also one left by an earlier run
+    Known = kReachableYes;
+    return;
+  }
+  if (Known != kReachableNo) {
+    LogEvent(
+        llWarning, kCat,
+        Format("Instrument %d — perte d'accès au dossier TRA : %s", InstrIndex, Folder.c_str()),
+        EVT_INSTRUMENT_ERROR, Fields);
+  }
+  // One line, written when the outage starts (or the flag was taken away
+  // meanwhile): the flag's presence is what tells.
+  if (!platform::FileExists(FlagFilePath(Flag))) {
+    SetFlag(Flag, Format("Instrument %d dossier inaccessible : %s", InstrIndex, Folder.c_str()));
+  }
+  Known = kReachableNo;
+}
+
+void TVelmarServiceThread::WriteStatus(const char* State) {
+  const TDateTime Now = platform::Now();
+  if (std::string(State) == "en marche") FCycleTime = Now;
+  std::string Text;
+  // One line per key: a line break inside a value (a folder name) is
+  // written as a blank.
+  const auto Line = [&Text](const std::string& Key, std::string Value) {
+    std::replace_if(
+        Value.begin(), Value.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    Text += Key + "=" + Value + "\n";
+  };
+  Line("etat", State);
+  Line("mise_a_jour", platform::FormatDateTime(kStatusTimeFormat, Now));
+  Line("cycle", std::to_string(FCycleCount));
+  Line("cycle_heure",
+       FCycleTime > 0 ? platform::FormatDateTime(kStatusTimeFormat, FCycleTime) : "");
+  Line("cycle_secondes", std::to_string(FConfig.Cycle));
+  Line("delai_demarrage", std::to_string(FConfig.StartingDelay));
+  for (int I = 1; I <= MAX_INSTRUMENTS; ++I) {
+    const int Known = FReachable[I - 1];
+    if (Known == 0) continue;
+    Line("instrument_" + std::to_string(I),
+         (Known == kReachableYes ? "accessible " : "inaccessible ") +
+             FConfig.Instruments[I - 1].TraFolder);
+  }
+  Line("fichiers_en_attente", std::to_string(FWaitingCount));
+  Line("fichiers_traites", std::to_string(FProcessedCount));
+  Line("fichiers_en_echec", std::to_string(FFailedCount));
+  Line("dernier_fichier", FLastFile);
+  Line("dernier_fichier_heure",
+       FLastFileTime > 0 ? platform::FormatDateTime(kStatusTimeFormat, FLastFileTime) : "");
+  std::vector<std::string> Flags;
+  if (!platform::ListFiles(FConfig.ExeFolder, "*.flag", Flags).Ok()) Flags.clear();
+  std::string FlagList;
+  for (const std::string& F : Flags) FlagList += (FlagList.empty() ? "" : " ") + F;
+  Line("drapeaux", FlagList);
+  const platform::TOsResult Written =
+      platform::WriteFileReplacing(platform::JoinPath(FConfig.ExeFolder, STATUS_FILE_NAME), Text);
+  if (!Written.Ok()) LogWarning(kCat, "Écriture du fichier d'état impossible : " + Written.Text, 0);
+
+  if (std::string(State) != "en marche") return;
+  platform::NotifyStatus(
+      Format("Cycle %lld — %lld fichier(s) traité(s), dernier : %s — %lld %s",
+             static_cast<long long>(FCycleCount), static_cast<long long>(FProcessedCount),
+             FLastFile.empty() ? "aucun" : FLastFile.c_str(), static_cast<long long>(FFailedCount),
+             FFailedCount > 1 ? "erreurs" : "erreur"));
 }
 
 void TVelmarServiceThread::RunPeriodicTasks() {
@@ -190,9 +292,11 @@ void TVelmarServiceThread::ProcessInstrument(int InstrIndex) {
                0);
     SetFlag(FLAG_INSTRUMENT_ERROR,
             Format("Instrument %d dossier inaccessible : %s", InstrIndex, instr.TraFolder.c_str()));
+    NoteReachability(InstrIndex, instr.TraFolder, false);
     return;
   }
   ClearFlag(FLAG_INSTRUMENT_ERROR);
+  NoteReachability(InstrIndex, instr.TraFolder, true);
 
   std::vector<std::string> files;
   const int found = FindTRAFiles(instr.TraFolder, files);
@@ -205,10 +309,20 @@ void TVelmarServiceThread::ProcessInstrument(int InstrIndex) {
       LogInfo(kCat, "Arrêt demandé — traitement interrompu");
       break;
     }
-    if (ProcessTRAFile(path, instr.ImagesFolder)) ++OKCount;
+    const bool Done = ProcessTRAFile(path, instr.ImagesFolder);
+    if (Done) ++OKCount;
+    // Filed incomplete counts as failed; a file left in its folder waits.
+    if (Done || !platform::FileExists(path)) {
+      ++(Done ? FProcessedCount : FFailedCount);
+      FLastFile = platform::ExtractFileName(path);
+      FLastFileTime = platform::Now();
+    }
     // The machine is at fault, not the file: the files after it would meet
     // the same fault, so they wait for the next cycle with it.
     if (!FEnvironmentFault.empty()) break;
+  }
+  for (const std::string& path : files) {
+    if (platform::FileExists(path)) ++FWaitingCount;
   }
   LogInfo(kCat, Format("Instrument %d — %d/%d traité(s) avec succès", InstrIndex, OKCount, found));
 }
@@ -319,10 +433,10 @@ bool TVelmarServiceThread::MoveToDone(const std::string& FilePath) {
 }
 
 void TVelmarServiceThread::ReportEnvironmentFault(const std::string& Name) {
-  LogError(kCat,
-           "Erreur d'environnement — " + FEnvironmentFault +
-               " — fichier gardé pour le prochain cycle : " + Name,
-           EVT_PROCESSING_ERROR);
+  Log(llError, kCat,
+      "Erreur d'environnement — " + FEnvironmentFault +
+          " — fichier gardé pour le prochain cycle : " + Name,
+      EVT_PROCESSING_ERROR, {{"VELMAR_FILE", Name}});
   SetFlag(FLAG_PROCESSING_ERROR, "Erreur d'environnement : " + FEnvironmentFault);
 }
 
@@ -493,7 +607,8 @@ bool TVelmarServiceThread::ProcessTRAFile(const std::string& FilePath,
 
   TASTMMessage Msg;
   if (!ParseASTMFile(FilePath, Msg)) {
-    LogError(kCat, "Parsing ASTM échoué : " + name, EVT_PROCESSING_ERROR);
+    Log(llError, kCat, "Parsing ASTM échoué : " + name, EVT_PROCESSING_ERROR,
+        {{"VELMAR_FILE", name}});
     FreeASTMMessage(Msg);
     MoveToDone(FilePath);
     if (!FEnvironmentFault.empty()) ReportEnvironmentFault(name);
@@ -517,8 +632,11 @@ bool TVelmarServiceThread::ProcessTRAFile(const std::string& FilePath,
   } catch (...) {
     // Stages already done keep their files; the rest is skipped.
     const std::string text = platform::ExceptionText(std::current_exception());
-    LogError(kCat, Format("Exception pendant le traitement de %s : %s", name.c_str(), text.c_str()),
-             EVT_PROCESSING_ERROR);
+    TLogFields Fields{{"VELMAR_FILE", name}};
+    if (!Msg.Orders.empty()) Fields.emplace_back("VELMAR_SAMPLE", Msg.Orders.front().SampleID);
+    Log(llError, kCat,
+        Format("Exception pendant le traitement de %s : %s", name.c_str(), text.c_str()),
+        EVT_PROCESSING_ERROR, Fields);
     result = false;
   }
 

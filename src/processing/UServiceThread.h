@@ -7,7 +7,14 @@
 // event. A stop request is honoured between files, never inside one. Every
 // timed wait of the thread (start-up delay, rest, stability pause) is a wait
 // on that event, so a stop request or the destructor ends it at once.
+//
+// The thread tells the service manager it is alive before every slice of a
+// wait (slices of WAIT_SLICE_MS at most) and between files, so that only a
+// thread that is really stuck goes silent. At the end of every cycle it
+// replaces the status file beside the executable and sets the manager's
+// status text.
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -21,6 +28,7 @@
 #include "astm/UASTMParser.h"
 #include "config/UConfig.h"
 #include "imaging/UImageResult.h"
+#include "platform/Clock.h"
 #include "platform/Sync.h"
 #include "processing/UResultJournal.h"
 
@@ -30,6 +38,11 @@ constexpr int64_t PERIODIC_LOG_ROTATION = 100;
 constexpr int64_t PERIODIC_QC_CHECK = 10;
 constexpr const char* DONE_SUBFOLDER = "done";
 constexpr int DONE_MAX_FILES = 1000;
+// The longest the thread goes without telling the service manager it is
+// alive while it waits.
+constexpr uint32_t WAIT_SLICE_MS = 2000;
+// The status file, beside the executable, replaced at the end of every cycle.
+constexpr const char* STATUS_FILE_NAME = "status.txt";
 
 class TVelmarServiceThread {
  public:
@@ -84,6 +97,10 @@ class TVelmarServiceThread {
   // event never call it. Set before Start.
   using TWaitHook = std::function<void(uint32_t TimeoutMs)>;
   void SetWaitHookForTesting(TWaitHook hook) { FWaitHook = std::move(hook); }
+  // Test seam: replaces the "alive" message to the service manager. Set
+  // before Start.
+  using TPing = std::function<void()>;
+  void SetPingForTesting(TPing ping) { FPing = std::move(ping); }
 
  private:
   bool Terminated() const { return FTerminated; }
@@ -103,6 +120,12 @@ class TVelmarServiceThread {
   bool OpenJournalEntry(const std::string& FilePath, TJournalEntry& Entry);
   // Logs the environment fault of the file and raises the processing flag.
   void ReportEnvironmentFault(const std::string& Name);
+  // Keeps the instrument's own flag and its reachability in step with its
+  // folder; a change is reported once.
+  void NoteReachability(int InstrIndex, const std::string& Folder, bool Reachable);
+  // Replaces the status file ("en marche", "démarrage", "arrêté") and, after
+  // a cycle, sets the service manager's status text.
+  void WriteStatus(const char* State);
 
   TAppConfig FConfig;           // private copy, taken at construction
   platform::TEvent FStopEvent;  // manual reset; once set it stays set
@@ -115,6 +138,16 @@ class TVelmarServiceThread {
   std::atomic<bool> FTerminated{false};
   TTestHook FTestHook;
   TWaitHook FWaitHook;
+  TPing FPing;
+
+  // What the status file shows; the processing thread's alone.
+  std::array<int, MAX_INSTRUMENTS> FReachable{};  // per instrument: 0 unknown, 1 yes, 2 no
+  int64_t FProcessedCount = 0;                    // files finished since start
+  int64_t FFailedCount = 0;                       // files filed incomplete since start
+  int64_t FWaitingCount = 0;  // files left in the instrument folders by the last cycle
+  std::string FLastFile;      // name of the last file finished or filed
+  TDateTime FLastFileTime = 0;
+  TDateTime FCycleTime = 0;  // when the last cycle ended
 
   std::thread FThread;
   std::mutex FEndMutex;  // guards FBodyEnded

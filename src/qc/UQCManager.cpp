@@ -9,6 +9,7 @@
 
 #include "logging/ULogger.h"
 #include "platform/Files.h"
+#include "platform/ServiceHost.h"
 #include "platform/SystemNames.h"
 #include "platform/Text.h"
 #include "qc/UQCTarget.h"
@@ -139,7 +140,8 @@ platform::TSpawnResult RunConverter(const std::string& program,
     if (GDeadlineMs > 0) deadline = GDeadlineMs;
   }
   if (runner) return runner(program, args, deadline);
-  return platform::SpawnWithDeadline(program, args, deadline);
+  // A report takes its time: the service manager hears it is a live wait.
+  return platform::SpawnWithDeadline(program, args, deadline, platform::NotifyWatchdog);
 }
 
 }  // namespace

@@ -279,3 +279,18 @@ TEST_F(LoggerTest, ControlCharactersInValuesCannotForgeALine) {
   EXPECT_EQ(Lines("processing_error.flag"),
             std::vector<std::string>{"[2025-03-14 09:30:00] Fichier : " + escaped});
 }
+
+TEST_F(LoggerTest, CriticalLinesAndLinesAboutAnInstrumentReachTheEventLogAsSuch) {
+  Start();
+  LogCritical("x", "critical id", 3000);
+  LogError("x", "error id", 3000);
+  LogEvent(llInfo, "x", "back again", EVT_INSTRUMENT_OK, {{"VELMAR_INSTRUMENT", "2"}});
+  const auto events = sink_->Events();
+  ASSERT_EQ(events.size(), 3u);  // an information line reaches it when sent as an event
+  EXPECT_TRUE(events[0].Details.Critical);
+  EXPECT_FALSE(events[1].Details.Critical);
+  EXPECT_EQ(events[2].Kind, platform::TEventKind::information);
+  EXPECT_EQ(events[2].Details.Fields,
+            (std::vector<std::pair<std::string, std::string>>{{"VELMAR_INSTRUMENT", "2"}}));
+  EXPECT_EQ(Lines("log/service.log").back(), "[2025-03-14 09:30:00] [INFO    ] [X] back again");
+}

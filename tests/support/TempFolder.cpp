@@ -89,9 +89,10 @@ void TempFolderTest::TearDown() {
 }
 
 void TRecordingEventSink::Report(platform::TEventKind kind, uint32_t eventId,
-                                 const std::string& message) {
+                                 const std::string& message,
+                                 const platform::TEventDetails& details) {
   std::lock_guard<std::mutex> lock(mutex_);
-  events_.push_back({kind, eventId, message});
+  events_.push_back({kind, eventId, message, details});
 }
 
 std::vector<TRecordedEvent> TRecordingEventSink::Events() const {

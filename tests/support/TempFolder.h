@@ -48,11 +48,13 @@ struct TRecordedEvent {
   platform::TEventKind Kind;
   uint32_t EventId;
   std::string Message;
+  platform::TEventDetails Details;
 };
 
 class TRecordingEventSink : public platform::TEventSink {
  public:
-  void Report(platform::TEventKind kind, uint32_t eventId, const std::string& message) override;
+  void Report(platform::TEventKind kind, uint32_t eventId, const std::string& message,
+              const platform::TEventDetails& details = {}) override;
   std::vector<TRecordedEvent> Events() const;
 
  private:

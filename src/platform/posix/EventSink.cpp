@@ -1,27 +1,46 @@
 #include "platform/EventSink.h"
 
+#include <sys/uio.h>
 #include <syslog.h>
+
+// Without this, every entry would carry the source path of this file as it
+// was on the build machine (CODE_FILE), which tells an administrator nothing.
+#define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
+
+#include <cctype>
 
 namespace platform {
 
 namespace {
 
-int Priority(TEventKind kind) {
+int Priority(TEventKind kind, bool critical) {
   switch (kind) {
     case TEventKind::warning:
       return LOG_WARNING;  // 4
     case TEventKind::error:
-      return LOG_ERR;  // 3
+      return critical ? LOG_CRIT : LOG_ERR;  // 2 or 3
     case TEventKind::information:
       break;
   }
   return LOG_INFO;  // 6
 }
 
-// The systemd journal (MESSAGE, PRIORITY 6/4/3, SYSLOG_IDENTIFIER,
-// VELMAR_EVENT_ID), each entry falling back to syslog when the journal
-// cannot be reached.
+// The message without a leading "[yyyy-mm-dd hh:nn:ss] ".
+std::string WithoutTimeStamp(const std::string& message) {
+  static constexpr char kShape[] = "[dddd-dd-dd dd:dd:dd] ";
+  constexpr size_t kLength = sizeof kShape - 1;
+  if (message.size() < kLength) return message;
+  for (size_t i = 0; i < kLength; ++i) {
+    const bool digit = std::isdigit(static_cast<unsigned char>(message[i])) != 0;
+    if (kShape[i] == 'd' ? !digit : message[i] != kShape[i]) return message;
+  }
+  return message.substr(kLength);
+}
+
+// The systemd journal (MESSAGE, PRIORITY 6/4/3/2, SYSLOG_IDENTIFIER,
+// VELMAR_EVENT_ID and the entry's own fields), each entry falling back to
+// syslog when the journal cannot be reached.
 class TJournalSink : public TEventSink {
  public:
   explicit TJournalSink(std::string identifier) : FIdentifier(std::move(identifier)) {}
@@ -29,17 +48,24 @@ class TJournalSink : public TEventSink {
     if (FSyslogOpen) ::closelog();
   }
 
-  void Report(TEventKind kind, uint32_t eventId, const std::string& message) override {
-    const int priority = Priority(kind);
-    const int r = ::sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%d", priority,
-                                    "SYSLOG_IDENTIFIER=%s", FIdentifier.c_str(),
-                                    "VELMAR_EVENT_ID=%u", static_cast<unsigned>(eventId), nullptr);
-    if (r >= 0) return;
+  void Report(TEventKind kind, uint32_t eventId, const std::string& message,
+              const TEventDetails& details) override {
+    const int priority = Priority(kind, details.Critical);
+    const std::string text = WithoutTimeStamp(message);
+    std::vector<std::string> fields{
+        "MESSAGE=" + text, "PRIORITY=" + std::to_string(priority),
+        "SYSLOG_IDENTIFIER=" + FIdentifier,
+        "VELMAR_EVENT_ID=" + std::to_string(static_cast<unsigned>(eventId))};
+    for (const auto& [name, value] : details.Fields) fields.push_back(name + "=" + value);
+    std::vector<iovec> iov;
+    iov.reserve(fields.size());
+    for (std::string& f : fields) iov.push_back({f.data(), f.size()});
+    if (::sd_journal_sendv(iov.data(), static_cast<int>(iov.size())) >= 0) return;
     if (!FSyslogOpen) {
       ::openlog(FIdentifier.c_str(), LOG_PID, LOG_DAEMON);
       FSyslogOpen = true;
     }
-    ::syslog(priority, "[%u] %s", static_cast<unsigned>(eventId), message.c_str());
+    ::syslog(priority, "[%u] %s", static_cast<unsigned>(eventId), text.c_str());
   }
 
  private:

@@ -24,6 +24,8 @@ namespace platform {
 namespace {
 
 constexpr const char* kDefaultSearchPath = "/usr/local/bin:/usr/bin:/bin";
+// How often a waiting caller hears that its child still runs.
+constexpr int64_t kProgressIntervalMs = 1000;
 
 void SleepMs(int64_t ms) {
   timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
@@ -132,7 +134,7 @@ int AboveStandard(int fd) {
 }  // namespace
 
 TSpawnResult SpawnWithDeadline(const std::string& program, const std::vector<std::string>& args,
-                               int64_t deadlineMs) {
+                               int64_t deadlineMs, const std::function<void()>& progress) {
   // Failures name the start as they always have in the service's log.
   const std::string context = "posix_spawn '" + program + "'";
   std::vector<char*> argv;
@@ -185,6 +187,7 @@ TSpawnResult SpawnWithDeadline(const std::string& program, const std::vector<std
   // Poll with a short, growing pause: precise enough for a limit counted in
   // seconds, and free of any process-wide SIGCHLD handling.
   const int64_t start = MonotonicMs();
+  int64_t lastProgress = start;
   int64_t pause = 1;
   while (true) {
     int status = 0;
@@ -201,6 +204,10 @@ TSpawnResult SpawnWithDeadline(const std::string& program, const std::vector<std
       TSpawnResult result;
       result.Kind = TSpawnResult::TKind::timed_out;
       return result;
+    }
+    if (progress && start + elapsed - lastProgress >= kProgressIntervalMs) {
+      lastProgress = start + elapsed;
+      progress();
     }
     SleepMs(std::min(pause, deadlineMs - elapsed));
     pause = std::min<int64_t>(pause * 2, 20);
