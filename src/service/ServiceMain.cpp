@@ -82,6 +82,7 @@ bool TVelmarService::LoadAndValidateConfig() {
     LogConfigValidation(Validation);
     if (!Result) {
       LogCritical(kCat, "Configuration invalide — service ne peut pas demarrer", EVT_CONFIG_ERROR);
+      platform::NotifyStatus("Configuration invalide — voir le journal");
       SetFlag(FLAG_CONFIG_ERROR, "Configuration invalide");
     } else {
       ClearFlag(FLAG_CONFIG_ERROR);
@@ -206,6 +207,7 @@ TRunMode SelectRunMode(int argc, const char* const* argv, bool debuggerAttached)
     }
     return false;
   };
+  if (has("status")) return TRunMode::status;
   if (has("install")) return TRunMode::install;
   if (has("uninstall")) return TRunMode::uninstall;
   if (has("debug") || debuggerAttached) return TRunMode::debug;

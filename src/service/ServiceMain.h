@@ -68,10 +68,10 @@ class TVelmarService {
 
 // --- Program entry ----------------------------------------------------------------
 
-enum class TRunMode { help, version, install, uninstall, debug, service };
+enum class TRunMode { help, version, status, install, uninstall, debug, service };
 
 // The first switch that decides: help (--help, -h, /?), then version
-// (--version), then install, then uninstall, then debug (or a debugger
+// (--version), then status (-status), then install, then uninstall, then debug (or a debugger
 // attached), else the service run. A switch is "-" or "/" followed by the
 // word, in any case, at any position.
 TRunMode SelectRunMode(int argc, const char* const* argv, bool debuggerAttached);

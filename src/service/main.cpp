@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "platform/ProcessInfo.h"
+#include "processing/UServiceStatus.h"
 #include "service/ServiceMain.h"
 
 int main(int argc, char** argv) {
@@ -13,6 +14,8 @@ int main(int argc, char** argv) {
     case TRunMode::version:
       PrintVersion(std::cout);
       return 0;
+    case TRunMode::status:
+      return PrintServiceStatus(platform::ExeFolder(), std::cout);
     case TRunMode::install:
       return InstallService(std::cout);
     case TRunMode::uninstall:

@@ -1,6 +1,8 @@
 #include "platform/posix/SystemdUnit.h"
 
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -81,6 +83,27 @@ bool CanWriteUnitFolder(const std::string& folder) {
   return ::access(folder.c_str(), W_OK) == 0;
 }
 
+// The account the unit runs under, made when missing, and the executable's
+// folder given to it: the service writes its logs, QC log, flags and status
+// there, while the sticky bit keeps it from replacing the root-owned
+// executable and configuration. Failures are left for the start to report.
+void PrepareServiceAccount(const std::string& exeFolder) {
+  if (::getpwnam(SERVICE_USER) == nullptr) {
+    const std::string useradd = FindProgramOnPath("useradd");
+    if (!useradd.empty()) {
+      (void)SpawnWithDeadline(useradd,
+                              {"--system", "--user-group", "--no-create-home", "--shell",
+                               "/usr/sbin/nologin", SERVICE_USER},
+                              60000);
+    }
+  }
+  const passwd* account = ::getpwnam(SERVICE_USER);
+  if (account == nullptr || exeFolder.empty()) return;
+  if (::chown(exeFolder.c_str(), 0, account->pw_gid) == 0) {
+    (void)::chmod(exeFolder.c_str(), 01775);
+  }
+}
+
 std::string UnitFolder(const TUnitTarget& target) {
   return IncludeTrailingDelimiter(target.RootFolder) + "etc/systemd/system";
 }
@@ -122,8 +145,8 @@ std::string BuildUnitFile(const TServiceDescription& service,
   text += "\n# Its own user, no privileges, and write access only where it works:\n";
   text += "# the executable's folder (configuration, logs, QC, flags) and the\n";
   text += "# configured folders. Outputs are not readable by other users.\n";
-  text += "User=velmar\n";
-  text += "Group=velmar\n";
+  text += std::string("User=") + SERVICE_USER + "\n";
+  text += std::string("Group=") + SERVICE_USER + "\n";
   text += "UMask=0027\n";
   text += "CapabilityBoundingSet=\n";
   text += "AmbientCapabilities=\n";
@@ -195,6 +218,7 @@ TServiceInstallResult InstallUnit(const TServiceDescription& service, const TUni
     return {TInstallOutcome::failed, os};
   }
   if (UseSystemctl(target)) {
+    PrepareServiceAccount(ExtractFileDir(service.ExePath));
     RunSystemctl({"daemon-reload"});
     RunSystemctl({"enable", service.Name + ".service"});
   }

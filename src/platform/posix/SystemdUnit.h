@@ -11,6 +11,9 @@
 
 namespace platform {
 
+// The system account the service runs under.
+constexpr const char* SERVICE_USER = "velmar";
+
 // Where the unit goes and whether systemctl is called. The service uses the
 // defaults.
 struct TUnitTarget {
