@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "platform/FaultSeam.h"
 #include "support/SystemProbes.h"
 #include "support/TempFolder.h"
 
@@ -124,6 +125,15 @@ TEST_F(FilesTest, AppendCopyAndRemove) {
   EXPECT_FALSE(CopyReplacing(dir_, Path("x")).Ok());  // a folder is not copied
   ASSERT_TRUE(RemoveFile(Path("copy")).Ok());
   EXPECT_FALSE(FileExists(Path("copy")));
+}
+
+TEST_F(FilesTest, AnAppendCutShortByAFullDiskIsTakenBack) {
+  ASSERT_TRUE(AppendToFile(Path("log"), "one\r\n").Ok());
+  SetWriteFaultForTesting(1);  // the next write stops halfway, as on a full disk
+  EXPECT_FALSE(AppendToFile(Path("log"), "a line that does not fit\r\n").Ok());
+  SetWriteFaultForTesting(0);
+  ASSERT_TRUE(AppendToFile(Path("log"), "two\r\n").Ok());
+  EXPECT_EQ(ReadAll(Path("log")), "one\r\ntwo\r\n");  // no fragment for the next line to end
 }
 
 TEST_F(FilesTest, CopyThatCannotTakeItsNameLeavesNoTemporaryFile) {
