@@ -40,6 +40,9 @@ TServiceInstallResult RegisterService(const TServiceDescription& service);
 // its registration.
 TServiceUninstallResult UnregisterService(const TServiceDescription& service);
 
+// The service manager's name as administrators know it, for console texts.
+std::string ServiceManagerName();
+
 // The command an administrator types to start the installed service.
 std::string ServiceStartCommandText(const std::string& name);
 

@@ -217,12 +217,13 @@ TRunMode SelectRunMode(int argc, const char* const* argv, bool debuggerAttached)
 void PrintHelp(std::ostream& out) {
   out << SERVICE_DISPLAY << " v" << SERVICE_VERSION << "\n"
       << "Usage : " << SERVICE_NAME << " [-install | -uninstall | -debug | -status]\n"
-      << "Sans option : fonctionne comme service, lance par systemd ("
-      << platform::ServiceStartCommandText(SERVICE_NAME) << ").\n"
+      << "Sans option : fonctionne comme service, lance par " << platform::ServiceManagerName()
+      << " (" << platform::ServiceStartCommandText(SERVICE_NAME) << ").\n"
       << "Une option commence par \"-\" ou \"/\", en majuscules ou minuscules.\n"
       << "\n"
       << "Options :\n"
-      << "  -install : installe et active le service systemd (sans le demarrer)\n"
+      << "  -install : installe et active le service " << platform::ServiceManagerName()
+      << " (sans le demarrer)\n"
       << "  -uninstall : arrete, desactive et supprime le service\n"
       << "  -debug : lance le service dans la console ; \"stop\" puis ENTREE l'arrete\n"
       << "  -status : affiche l'état du service (0 normal, 1 avertissement, 2 critique)\n"

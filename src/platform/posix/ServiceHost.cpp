@@ -114,6 +114,10 @@ TServiceUninstallResult UnregisterService(const TServiceDescription& service) {
   return UninstallUnit(service, TUnitTarget{});
 }
 
+std::string ServiceManagerName() {
+  return "systemd";
+}
+
 std::string ServiceStartCommandText(const std::string& name) {
   return "systemctl start " + name;
 }
