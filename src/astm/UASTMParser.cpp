@@ -289,8 +289,9 @@ bool ParseASTMBytes(const std::string& Bytes, const std::string& FilePath, TASTM
   return true;
 }
 
-bool ParseASTMFile(const std::string& FilePath, TASTMMessage& Msg) {
+bool ParseASTMFile(const std::string& FilePath, TASTMMessage& Msg, std::string* Bytes) {
   ResetMessage(Msg, FilePath);
+  if (Bytes != nullptr) Bytes->clear();
   // A folder bearing the file's name exists too: reading it fails below with
   // the system's reason, which says more than "not found".
   if (!platform::FileExists(FilePath) && !platform::FolderExists(FilePath)) {
@@ -312,5 +313,7 @@ bool ParseASTMFile(const std::string& FilePath, TASTMMessage& Msg) {
     LogError(kCat, Msg.ParseError + " [" + FilePath + "]", EVT_PROCESSING_ERROR);
     return false;
   }
-  return ParseASTMBytes(bytes, FilePath, Msg);
+  const bool parsed = ParseASTMBytes(bytes, FilePath, Msg);
+  if (Bytes != nullptr) *Bytes = std::move(bytes);
+  return parsed;
 }

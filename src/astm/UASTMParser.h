@@ -170,8 +170,9 @@ void FreeASTMMessage(TASTMMessage& Msg);
 // Reads and parses one result file into Msg (reset first). True when the
 // message is usable (Msg.IsValid); otherwise Msg.ParseError says why and the
 // failure is logged. Logs under "ASTM". The caller calls FreeASTMMessage in
-// every case.
-bool ParseASTMFile(const std::string& FilePath, TASTMMessage& Msg);
+// every case. With `Bytes`, the file's content as read is handed back too
+// (empty when it could not be read), so a caller need not read it again.
+bool ParseASTMFile(const std::string& FilePath, TASTMMessage& Msg, std::string* Bytes = nullptr);
 // Parses a message from bytes already in memory (the file's content);
 // FilePath only names the source in the message and the log lines. UTF-8
 // (a leading byte-order mark skipped); bytes that are not valid UTF-8 are

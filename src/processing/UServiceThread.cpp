@@ -37,8 +37,6 @@ constexpr const char* kStageGlimsIntent = "glims-intent";
 constexpr const char* kStageQCIntent = "qc-intent";
 
 constexpr const char* kStatusTimeFormat = "dd/mm/yyyy hh:nn:ss";
-constexpr int kReachableYes = 1;
-constexpr int kReachableNo = 2;
 
 // True when Path holds the upload of this message as the export would
 // write it now: every line but the header, whose time is that of writing.
@@ -176,7 +174,13 @@ void TVelmarServiceThread::Execute() {
                EVT_SERVICE_ERROR);
       SetFlag(FLAG_PROCESSING_ERROR, "Exception thread : " + text);
     }
+    FCycleTime = platform::Now();
     WriteStatus("en marche");
+    platform::NotifyStatus(
+        Format("Cycle %lld — %lld fichier(s) traité(s), dernier : %s — %lld %s",
+               static_cast<long long>(FCycleCount), static_cast<long long>(FProcessedCount),
+               FLastFile.empty() ? "aucun" : FLastFile.c_str(),
+               static_cast<long long>(FFailedCount), FFailedCount > 1 ? "erreurs" : "erreur"));
     LogDebug(kCat, Format("--- Cycle %lld terminé — attente %ds ---", static_cast<long long>(cycle),
                           FConfig.Cycle));
     if (StopSignalled(CycleMs)) {
@@ -192,21 +196,21 @@ void TVelmarServiceThread::Execute() {
 
 void TVelmarServiceThread::NoteReachability(int InstrIndex, const std::string& Folder,
                                             bool Reachable) {
-  int& Known = FReachable[InstrIndex - 1];
+  TReachability& Known = FReachable[InstrIndex - 1];
   const std::string Flag = InstrumentFlagName(InstrIndex);
   const TLogFields Fields{{"VELMAR_INSTRUMENT", std::to_string(InstrIndex)}};
   if (Reachable) {
-    if (Known == kReachableNo) {
+    if (Known == rcUnreachable) {
       LogEvent(llInfo, kCat,
                Format("Instrument %d — dossier TRA de nouveau accessible : %s", InstrIndex,
                       Folder.c_str()),
                EVT_INSTRUMENT_OK, Fields);
     }
     ClearFlag(Flag);  // also one left by an earlier run
-    Known = kReachableYes;
+    Known = rcReachable;
     return;
   }
-  if (Known != kReachableNo) {
+  if (Known != rcUnreachable) {
     LogEvent(
         llWarning, kCat,
         Format("Instrument %d — perte d'accès au dossier TRA : %s", InstrIndex, Folder.c_str()),
@@ -217,12 +221,11 @@ void TVelmarServiceThread::NoteReachability(int InstrIndex, const std::string& F
   if (!platform::FileExists(FlagFilePath(Flag))) {
     SetFlag(Flag, Format("Instrument %d dossier inaccessible : %s", InstrIndex, Folder.c_str()));
   }
-  Known = kReachableNo;
+  Known = rcUnreachable;
 }
 
 void TVelmarServiceThread::WriteStatus(const char* State) {
   const TDateTime Now = platform::Now();
-  if (std::string(State) == "en marche") FCycleTime = Now;
   std::string Text;
   // One line per key: a line break inside a value (a folder name) is
   // written as a blank.
@@ -239,10 +242,10 @@ void TVelmarServiceThread::WriteStatus(const char* State) {
   Line("cycle_secondes", std::to_string(FConfig.Cycle));
   Line("delai_demarrage", std::to_string(FConfig.StartingDelay));
   for (int I = 1; I <= MAX_INSTRUMENTS; ++I) {
-    const int Known = FReachable[I - 1];
-    if (Known == 0) continue;
+    const TReachability Known = FReachable[I - 1];
+    if (Known == rcUnknown) continue;
     Line("instrument_" + std::to_string(I),
-         (Known == kReachableYes ? "accessible " : "inaccessible ") +
+         (Known == rcReachable ? "accessible " : "inaccessible ") +
              FConfig.Instruments[I - 1].TraFolder);
   }
   Line("fichiers_en_attente", std::to_string(FWaitingCount));
@@ -259,13 +262,6 @@ void TVelmarServiceThread::WriteStatus(const char* State) {
   const platform::TOsResult Written =
       platform::WriteFileReplacing(platform::JoinPath(FConfig.ExeFolder, STATUS_FILE_NAME), Text);
   if (!Written.Ok()) LogWarning(kCat, "Écriture du fichier d'état impossible : " + Written.Text, 0);
-
-  if (std::string(State) != "en marche") return;
-  platform::NotifyStatus(
-      Format("Cycle %lld — %lld fichier(s) traité(s), dernier : %s — %lld %s",
-             static_cast<long long>(FCycleCount), static_cast<long long>(FProcessedCount),
-             FLastFile.empty() ? "aucun" : FLastFile.c_str(), static_cast<long long>(FFailedCount),
-             FFailedCount > 1 ? "erreurs" : "erreur"));
 }
 
 void TVelmarServiceThread::RunPeriodicTasks() {
@@ -440,16 +436,9 @@ void TVelmarServiceThread::ReportEnvironmentFault(const std::string& Name) {
   SetFlag(FLAG_PROCESSING_ERROR, "Erreur d'environnement : " + FEnvironmentFault);
 }
 
-bool TVelmarServiceThread::OpenJournalEntry(const std::string& FilePath, TJournalEntry& Entry) {
-  // The identity is taken from the bytes as they are now, after the parse:
-  // the file has been stable since its size settled.
-  std::string Bytes;
-  const platform::TOsResult Read = platform::ReadFileBytes(FilePath, Bytes);
-  if (!Read.Ok()) {
-    LogError(kCat, "Erreur lecture fichier : " + Read.Text, EVT_PROCESSING_ERROR);
-    if (Read.EnvironmentFault()) FEnvironmentFault = Read.Text;
-    return false;
-  }
+bool TVelmarServiceThread::OpenJournalEntry(const std::string& FilePath, const std::string& Bytes,
+                                            TJournalEntry& Entry) {
+  // The identity is taken from the very bytes the message was parsed from.
   const TResultIdentity Identity{platform::ExtractFileName(FilePath),
                                  static_cast<int64_t>(Bytes.size()), ContentHash(Bytes)};
   if (FJournal.Load(FilePath, Entry) && Entry.Identity == Identity) return true;
@@ -606,7 +595,8 @@ bool TVelmarServiceThread::ProcessTRAFile(const std::string& FilePath,
   }
 
   TASTMMessage Msg;
-  if (!ParseASTMFile(FilePath, Msg)) {
+  std::string Bytes;
+  if (!ParseASTMFile(FilePath, Msg, &Bytes)) {
     Log(llError, kCat, "Parsing ASTM échoué : " + name, EVT_PROCESSING_ERROR,
         {{"VELMAR_FILE", name}});
     FreeASTMMessage(Msg);
@@ -616,7 +606,9 @@ bool TVelmarServiceThread::ProcessTRAFile(const std::string& FilePath,
   }
 
   TJournalEntry Entry;
-  if (!OpenJournalEntry(FilePath, Entry)) {
+  const bool Opened = OpenJournalEntry(FilePath, Bytes, Entry);
+  std::string().swap(Bytes);  // the message holds what the stages need
+  if (!Opened) {
     FreeASTMMessage(Msg);
     if (!FEnvironmentFault.empty()) ReportEnvironmentFault(name);
     return false;

@@ -117,14 +117,15 @@ class TVelmarServiceThread {
                  int& ImgCount);
   // Reads the file's identity and takes up its journal entry, or starts one;
   // false when that could not be done (the file then waits).
-  bool OpenJournalEntry(const std::string& FilePath, TJournalEntry& Entry);
+  bool OpenJournalEntry(const std::string& FilePath, const std::string& Bytes,
+                        TJournalEntry& Entry);
   // Logs the environment fault of the file and raises the processing flag.
   void ReportEnvironmentFault(const std::string& Name);
   // Keeps the instrument's own flag and its reachability in step with its
   // folder; a change is reported once.
   void NoteReachability(int InstrIndex, const std::string& Folder, bool Reachable);
-  // Replaces the status file ("en marche", "démarrage", "arrêté") and, after
-  // a cycle, sets the service manager's status text.
+  // Replaces the status file with the state ("en marche", "démarrage",
+  // "arrêté") and the counts as they stand.
   void WriteStatus(const char* State);
 
   TAppConfig FConfig;           // private copy, taken at construction
@@ -141,9 +142,10 @@ class TVelmarServiceThread {
   TPing FPing;
 
   // What the status file shows; the processing thread's alone.
-  std::array<int, MAX_INSTRUMENTS> FReachable{};  // per instrument: 0 unknown, 1 yes, 2 no
-  int64_t FProcessedCount = 0;                    // files finished since start
-  int64_t FFailedCount = 0;                       // files filed incomplete since start
+  enum TReachability { rcUnknown, rcReachable, rcUnreachable };
+  std::array<TReachability, MAX_INSTRUMENTS> FReachable{};  // per instrument, as last seen
+  int64_t FProcessedCount = 0;                              // files finished since start
+  int64_t FFailedCount = 0;                                 // files filed incomplete since start
   int64_t FWaitingCount = 0;  // files left in the instrument folders by the last cycle
   std::string FLastFile;      // name of the last file finished or filed
   TDateTime FLastFileTime = 0;
