@@ -229,11 +229,6 @@ void LogLine(TLogLevel Level, const std::string& Category, const std::string& Me
 
 }  // namespace
 
-void Log(TLogLevel Level, const std::string& Category, const std::string& Message,
-         uint32_t EventID) {
-  LogLine(Level, Category, Message, EventID, {}, false);
-}
-
 void Log(TLogLevel Level, const std::string& Category, const std::string& Message, uint32_t EventID,
          const TLogFields& Fields) {
   LogLine(Level, Category, Message, EventID, Fields, false);

@@ -57,14 +57,12 @@ std::string LevelToStr(TLogLevel Level);
 void InitLogger(const TAppConfig& Config, const std::string& ServiceName);
 void FinalizeLogger();
 
-void Log(TLogLevel Level, const std::string& Category, const std::string& Message,
-         uint32_t EventID);
 // Fields of a line about one instrument or one sample ("VELMAR_INSTRUMENT",
 // "3"), by which the system event log can be searched; the log files do not
 // show them.
 using TLogFields = std::vector<std::pair<std::string, std::string>>;
 void Log(TLogLevel Level, const std::string& Category, const std::string& Message, uint32_t EventID,
-         const TLogFields& Fields);
+         const TLogFields& Fields = {});
 // As Log, but the line goes to the system event log whatever its level: a
 // change the administrators must see (an instrument lost, then back).
 void LogEvent(TLogLevel Level, const std::string& Category, const std::string& Message,
