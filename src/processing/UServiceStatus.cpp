@@ -31,6 +31,14 @@ std::string Value(const std::map<std::string, std::string>& Values, const std::s
 
 }  // namespace
 
+std::string PresentFlagNames(const std::string& ExeFolder) {
+  std::vector<std::string> Present;
+  if (!platform::ListFiles(ExeFolder, "*.flag", Present).Ok()) return std::string();
+  std::string Names;
+  for (const std::string& F : Present) Names += (Names.empty() ? "" : " ") + F;
+  return Names;
+}
+
 int PrintServiceStatus(const std::string& ExeFolder, std::ostream& Out) {
   const std::string Path = platform::JoinPath(ExeFolder, STATUS_FILE_NAME);
   std::string Bytes;
@@ -48,13 +56,13 @@ int PrintServiceStatus(const std::string& ExeFolder, std::ostream& Out) {
   };
 
   const std::string State = Value(Values, "etat");
-  if (State == "arrêté" || State.empty()) Raise(STATUS_CRITICAL, "service arrêté");
+  if (State == STATUS_STATE_STOPPED || State.empty()) Raise(STATUS_CRITICAL, "service arrêté");
   TDateTime Updated = 0;
   const int Cycle = platform::StrToIntDef(Value(Values, "cycle_secondes"), 0);
   const int64_t CycleCount = platform::StrToIntDef(Value(Values, "cycle"), 0);
   if (!platform::TryParseDayMonthYearTime(Value(Values, "mise_a_jour"), Updated)) {
     Raise(STATUS_CRITICAL, "heure de mise à jour illisible");
-  } else if (State != "arrêté") {
+  } else if (State != STATUS_STATE_STOPPED) {
     // Before the first cycle, the start-up delay comes on top.
     int Allowed = 2 * Cycle + STALE_SLACK_SECONDS;
     if (CycleCount == 0) Allowed += platform::StrToIntDef(Value(Values, "delai_demarrage"), 0);
@@ -76,14 +84,8 @@ int PrintServiceStatus(const std::string& ExeFolder, std::ostream& Out) {
         "  Instrument %d : %s — %s", I, Reachable ? "accessible" : "INACCESSIBLE", Folder.c_str()));
     if (!Reachable) Raise(STATUS_CRITICAL, platform::Format("instrument %d inaccessible", I));
   }
-  // The flags as they are now (one may have been raised since the cycle);
-  // those the status recorded when the folder cannot be listed.
-  std::string Flags = Value(Values, "drapeaux");
-  std::vector<std::string> Present;
-  if (platform::ListFiles(ExeFolder, "*.flag", Present).Ok()) {
-    Flags.clear();
-    for (const std::string& F : Present) Flags += (Flags.empty() ? "" : " ") + F;
-  }
+  // The flags as they are now: one may have been raised since the cycle.
+  const std::string Flags = PresentFlagNames(ExeFolder);
   if (!Flags.empty()) Raise(STATUS_WARNING, "drapeau(x) : " + Flags);
   const std::string Failed = Value(Values, "fichiers_en_echec");
   if (platform::StrToIntDef(Failed, 0) > 0) Raise(STATUS_WARNING, Failed + " fichier(s) en échec");

@@ -14,6 +14,7 @@
 #include "platform/Files.h"
 #include "platform/ServiceHost.h"
 #include "platform/Text.h"
+#include "processing/UServiceStatus.h"
 #include "qc/UQCManager.h"
 
 using platform::Format;
@@ -145,13 +146,13 @@ void TVelmarServiceThread::Execute() {
   const uint32_t CycleMs = static_cast<uint32_t>(FConfig.Cycle) * 1000;
   LogInfo(kCat, Format("Thread démarré — Cycle: %ds | Instruments: %d", FConfig.Cycle,
                        FConfig.InstrCount));
-  WriteStatus("démarrage");
+  WriteStatus(STATUS_STATE_STARTING);
 
   if (FConfig.StartingDelay > 0) {
     LogInfo(kCat, Format("Délai démarrage : %d seconde(s)...", FConfig.StartingDelay));
     if (StopSignalled(static_cast<uint32_t>(FConfig.StartingDelay) * 1000)) {
       LogInfo(kCat, "Arrêt demandé pendant délai démarrage");
-      WriteStatus("arrêté");
+      WriteStatus(STATUS_STATE_STOPPED);
       return;
     }
   }
@@ -175,7 +176,7 @@ void TVelmarServiceThread::Execute() {
       SetFlag(FLAG_PROCESSING_ERROR, "Exception thread : " + text);
     }
     FCycleTime = platform::Now();
-    WriteStatus("en marche");
+    WriteStatus(STATUS_STATE_RUNNING);
     platform::NotifyStatus(
         Format("Cycle %lld — %lld fichier(s) traité(s), dernier : %s — %lld %s",
                static_cast<long long>(FCycleCount), static_cast<long long>(FProcessedCount),
@@ -191,7 +192,7 @@ void TVelmarServiceThread::Execute() {
   Log(llInfo, kCat,
       Format("Thread termine — %lld cycle(s) effectue(s)", static_cast<long long>(FCycleCount)),
       EVT_SERVICE_STOP);
-  WriteStatus("arrêté");
+  WriteStatus(STATUS_STATE_STOPPED);
 }
 
 void TVelmarServiceThread::NoteReachability(int InstrIndex, const std::string& Folder,
@@ -254,11 +255,7 @@ void TVelmarServiceThread::WriteStatus(const char* State) {
   Line("dernier_fichier", FLastFile);
   Line("dernier_fichier_heure",
        FLastFileTime > 0 ? platform::FormatDateTime(kStatusTimeFormat, FLastFileTime) : "");
-  std::vector<std::string> Flags;
-  if (!platform::ListFiles(FConfig.ExeFolder, "*.flag", Flags).Ok()) Flags.clear();
-  std::string FlagList;
-  for (const std::string& F : Flags) FlagList += (FlagList.empty() ? "" : " ") + F;
-  Line("drapeaux", FlagList);
+  Line("drapeaux", PresentFlagNames(FConfig.ExeFolder));
   const platform::TOsResult Written =
       platform::WriteFileReplacing(platform::JoinPath(FConfig.ExeFolder, STATUS_FILE_NAME), Text);
   if (!Written.Ok()) LogWarning(kCat, "Écriture du fichier d'état impossible : " + Written.Text, 0);
