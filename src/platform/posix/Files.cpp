@@ -263,11 +263,7 @@ TOsResult WriteFileReplacing(const std::string& path, std::string_view bytes, bo
   }
   const TOsResult renamed = RenameIntoPlace(temp, path);
   if (!renamed.Ok()) return renamed;
-  if (sync) {
-    const std::string folder = ExtractFileDir(path);
-    TFd dirFd(::open(folder.empty() ? "." : folder.c_str(), kOpenBase | O_RDONLY | O_DIRECTORY));
-    if (dirFd.Get() >= 0) ::fsync(dirFd.Get());
-  }
+  if (sync) SyncFolderOf(path);
   return TOsResult::Success();
 }
 
@@ -347,12 +343,8 @@ TOsResult AppendToFileOrRestore(const std::string& path, std::string_view bytes)
   if (!WriteAll(fd.Get(), bytes)) return restore("write", errno);
   if (::fdatasync(fd.Get()) != 0) return restore("write", errno);
   if (fd.Close() != 0) return restore("close", errno);
-  if (created) {
-    // A new file lasts only once its folder entry is on disk too.
-    const std::string folder = ExtractFileDir(path);
-    TFd dirFd(::open(folder.empty() ? "." : folder.c_str(), kOpenBase | O_RDONLY | O_DIRECTORY));
-    if (dirFd.Get() >= 0) ::fsync(dirFd.Get());
-  }
+  // A new file lasts only once its folder entry is on disk too.
+  if (created) SyncFolderOf(path);
   return TOsResult::Success();
 }
 
