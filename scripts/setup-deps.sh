@@ -19,6 +19,8 @@ PACKAGES=(
   libsystemd-dev systemd
   # the Debian package (cpack -G DEB: dpkg-shlibdeps lists the runtime libraries)
   dpkg-dev
+  # the package checked under a real systemd: a Debian root booted in a container
+  systemd-container mmdebstrap
   # checks of produced documents in tests
   poppler-utils libxml2-utils
 )

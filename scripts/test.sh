@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The project's whole check, from a fresh clone on a fresh machine:
 # dependencies, the formatting and layer checks, the normal build and every
-# test, the kill -9 crash-consistency check, a clang build, the sanitizer
+# test, the kill -9 crash-consistency check, the Debian package installed and
+# run under a real systemd in a container, a clang build, the sanitizer
 # build (AddressSanitizer + UndefinedBehaviorSanitizer) and every test again,
 # the threaded test binaries under ThreadSanitizer, then the bounded fuzz
 # runs. Stops at the first failure; each phase says what it
@@ -52,6 +53,9 @@ ctest --preset default
 
 phase "crash consistency (scripts/crash-check.sh: kill -9 at random moments, nothing lost or made twice)"
 scripts/crash-check.sh
+
+phase "under a real systemd (scripts/systemd-check.sh: the package in a booted Debian container)"
+scripts/systemd-check.sh build/default
 
 phase "build, clang (the core library and the program, warnings as errors)"
 cmake -S . -B build/clang -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
