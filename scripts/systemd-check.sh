@@ -143,6 +143,7 @@ cleanup() {
   fi
 }
 trap cleanup EXIT
+trap "exit 130" INT TERM HUP
 
 # wait_for SECONDS WHAT COMMAND...: polls the command every half second.
 wait_for() {
