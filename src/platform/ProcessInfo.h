@@ -12,5 +12,7 @@ std::string ExeFolder();
 bool DebuggerAttached();
 // "Linux x86_64" or the like: the system name and the machine.
 std::string PlatformName();
+// The value of the environment variable `name`, empty when it is not set.
+std::string GetEnv(const std::string& name);
 
 }  // namespace platform

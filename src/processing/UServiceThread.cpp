@@ -12,6 +12,7 @@
 #include "logging/ULogger.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/ProcessInfo.h"
 #include "platform/ServiceHost.h"
 #include "platform/Text.h"
 #include "processing/UServiceStatus.h"
@@ -38,6 +39,10 @@ constexpr const char* kStageGlimsIntent = "glims-intent";
 constexpr const char* kStageQCIntent = "qc-intent";
 
 constexpr const char* kStatusTimeFormat = "dd/mm/yyyy hh:nn:ss";
+
+// Set to 1 by the backlog benchmark to measure the one-file-at-a-time
+// stability check; not a setting of the service.
+constexpr const char* kSerialStabilityVariable = "VELMAR_BENCH_SERIAL_STABILITY";
 
 // True when Path holds the upload of this message as the export would
 // write it now: every line but the header, whose time is that of writing.
@@ -147,6 +152,11 @@ void TVelmarServiceThread::Execute() {
   LogInfo(kCat, Format("Thread démarré — Cycle: %ds | Instruments: %d", FConfig.Cycle,
                        FConfig.InstrCount));
   WriteStatus(STATUS_STATE_STARTING);
+  FSerialStability = platform::GetEnv(kSerialStabilityVariable) == "1";
+  if (FSerialStability) {
+    LogInfo(kCat, Format("%s=1 : lectures de stabilité fichier par fichier (banc d'essai)",
+                         kSerialStabilityVariable));
+  }
 
   if (FConfig.StartingDelay > 0) {
     LogInfo(kCat, Format("Délai démarrage : %d seconde(s)...", FConfig.StartingDelay));
@@ -160,6 +170,7 @@ void TVelmarServiceThread::Execute() {
   while (!Terminated()) {
     const int64_t cycle = ++FCycleCount;
     FWaitingCount = 0;
+    FListedSizes.clear();
     LogDebug(kCat, Format("--- Cycle %lld démarré ---", static_cast<long long>(cycle)));
     try {
       const int count = FConfig.InstrCount;
@@ -342,7 +353,16 @@ int TVelmarServiceThread::FindTRAFiles(const std::string& Folder, std::vector<st
     if (!FSkippedReported.insert(path).second) continue;
     LogWarning(kCat, "Entrée ignorée, pas un fichier ordinaire : " + path, 0);
   }
-  for (const std::string& name : names) Files.push_back(platform::JoinPath(Folder, name));
+  for (const std::string& name : names) {
+    Files.push_back(platform::JoinPath(Folder, name));
+    if (FSerialStability) continue;
+    // The first reading of the stability check; a file that cannot be read
+    // now is read afresh in its turn.
+    const int64_t Size = platform::FileSize(Files.back());
+    if (Size >= 0) {
+      FListedSizes.insert_or_assign(Files.back(), TListedSize{Size, platform::MonotonicMs()});
+    }
+  }
   const int count = static_cast<int>(Files.size());
   LogDebug(kCat, Format("%d fichier(s) .tra trouvé(s) dans : %s", count, Folder.c_str()));
   return count;
@@ -350,11 +370,26 @@ int TVelmarServiceThread::FindTRAFiles(const std::string& Folder, std::vector<st
 
 bool TVelmarServiceThread::IsFileStable(const std::string& FilePath) {
   const std::string name = platform::ExtractFileName(FilePath);
+  const auto Listed = FListedSizes.find(FilePath);
+  const bool HaveListed = Listed != FListedSizes.end();
+  TListedSize First;
+  if (HaveListed) {
+    First = Listed->second;
+    FListedSizes.erase(Listed);
+  }
   for (int Retry = 0; Retry < FILE_STABILITY_RETRIES; ++Retry) {
     if (StopSignalled(0)) return false;
-    const int64_t Size1 = platform::FileSize(FilePath);
-    if (Size1 < 0) return false;
-    if (StopSignalled(FILE_STABILITY_WAIT_MS)) return false;
+    int64_t Size1 = First.Size;
+    int64_t Pause = FILE_STABILITY_WAIT_MS;
+    if (Retry == 0 && HaveListed) {
+      // Only what is left of the pause: the time stamp was taken after the
+      // listing's reading, so the two readings are the full pause apart.
+      Pause -= platform::MonotonicMs() - First.AtMs;
+    } else {
+      Size1 = platform::FileSize(FilePath);
+      if (Size1 < 0) return false;
+    }
+    if (Pause > 0 && StopSignalled(static_cast<uint32_t>(Pause))) return false;
     const int64_t Size2 = platform::FileSize(FilePath);
     if (Size2 < 0) return false;
     if (Size1 == Size2 && Size1 > 0) return true;

@@ -23,6 +23,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "astm/UASTMParser.h"
@@ -67,7 +68,14 @@ class TVelmarServiceThread {
   void Execute();
   void RunPeriodicTasks();
   void ProcessInstrument(int InstrIndex);
+  // Lists the result files of Folder in name order and takes each one's
+  // first size reading for IsFileStable.
   int FindTRAFiles(const std::string& Folder, std::vector<std::string>& Files);
+  // True when two size readings at least FILE_STABILITY_WAIT_MS apart agree
+  // and are not zero. The first attempt starts from the reading the listing
+  // took, when there is one, and waits only for what is left of the pause:
+  // the files of a folder wait for their second reading side by side, not
+  // one after the other. The later attempts are fresh pairs of readings.
   bool IsFileStable(const std::string& FilePath);
   // True when the file lies in the done folder afterwards. A file of the
   // same name there is replaced when it holds the same bytes, and kept when
@@ -136,6 +144,18 @@ class TVelmarServiceThread {
   TResultJournal FJournal;                 // log folder + "/journal"
   std::string FEnvironmentFault;           // why the last file had to wait, or empty
   std::set<std::string> FSkippedReported;  // entries already reported as not regular files
+  // A file's size as the folder listing read it, and when (monotonic ms).
+  struct TListedSize {
+    int64_t Size = 0;
+    int64_t AtMs = 0;
+  };
+  // By full path: filled by FindTRAFiles, taken out by IsFileStable,
+  // emptied at the start of every cycle.
+  std::unordered_map<std::string, TListedSize> FListedSizes;
+  // Benchmarking aid: every file takes both of its readings in its own turn,
+  // the listing taking none (VELMAR_BENCH_SERIAL_STABILITY=1, read when the
+  // body starts), so that a benchmark can set the two ways side by side.
+  bool FSerialStability = false;
   std::atomic<bool> FTerminated{false};
   TTestHook FTestHook;
   TWaitHook FWaitHook;

@@ -419,6 +419,38 @@ TEST_F(ThreadTest, StopBetweenTwoFilesOfAnInstrument) {
   EXPECT_TRUE(AnyLineHas(log, "[INFO    ] [THREAD] Instrument 1 — 1/2 traité(s) avec succès"));
 }
 
+TEST_F(ThreadTest, AFileThatGrowsAfterTheListingWaitsUntilItSettles) {
+  // b.tra is half written when the folder is listed, and finished while
+  // a.tra is being processed: its first attempt compares the listing's
+  // reading with the size in its turn, so it is not read half written.
+  std::filesystem::create_directories(Path("tra"));
+  const std::string whole = MessageOf("S2");
+  const std::string half = whole.substr(0, whole.size() / 2);
+  WriteAll(Path("tra/a.tra"), MessageOf("S1"));
+  WriteAll(Path("tra/b.tra"), half);
+  AddInstrument(Path("tra"));
+  TVelmarServiceThread thread(cfg_);
+  WithoutPauses(thread);
+  bool written = false;
+  thread.SetTestHookForTesting([&](const std::string& point, int) {
+    if (point != "images" || written) return;
+    written = true;
+    (void)platform::AppendToFile(Path("tra/b.tra"), whole.substr(half.size()));
+  });
+  thread.ProcessInstrument(1);
+
+  const auto debug = Log("log/debug.log");
+  EXPECT_TRUE(
+      AnyLineHas(debug, platform::Format("Fichier en cours d'écriture — taille %zu?%zu : b.tra",
+                                         half.size(), whole.size())));
+  EXPECT_FALSE(
+      AnyLineHas(debug, "Fichier en cours d'écriture — taille " + std::to_string(whole.size())));
+  std::string filed;
+  ASSERT_TRUE(platform::ReadFileBytes(Path("log/done/b.tra"), filed).Ok());
+  EXPECT_EQ(filed, whole);
+  EXPECT_TRUE(AnyLineHas(Log(), "[INFO    ] [THREAD] Instrument 1 — 2/2 traité(s) avec succès"));
+}
+
 TEST_F(ThreadTest, AResultFoundAgainSkipsTheStagesItsJournalShowsDone) {
   WithOutputs();
   std::filesystem::create_directories(Path("tra"));

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <fstream>
 
 #include "platform/Text.h"
@@ -30,6 +31,11 @@ std::string PlatformName() {
   utsname info{};
   if (::uname(&info) != 0) return "Linux";
   return std::string(info.sysname) + " " + info.machine;
+}
+
+std::string GetEnv(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  return value == nullptr ? std::string() : std::string(value);
 }
 
 }  // namespace platform
