@@ -198,11 +198,15 @@ std::vector<std::string> SplitLines(std::string_view text) {
   return lines;
 }
 
-std::string Trim(std::string_view s) {
+std::string_view TrimView(std::string_view s) {
   size_t b = 0, e = s.size();
   while (b < e && IsTrimmed(static_cast<unsigned char>(s[b]))) ++b;
   while (e > b && IsTrimmed(static_cast<unsigned char>(s[e - 1]))) --e;
-  return std::string(s.substr(b, e - b));
+  return s.substr(b, e - b);
+}
+
+std::string Trim(std::string_view s) {
+  return std::string(TrimView(s));
 }
 
 bool IsDigits(std::string_view s) {

@@ -53,6 +53,8 @@ std::vector<std::string> SplitLines(std::string_view text);
 // Removes leading and trailing characters whose code is 32 or less (blanks
 // and control characters).
 std::string Trim(std::string_view s);
+// The same as a part of `s`, without a copy.
+std::string_view TrimView(std::string_view s);
 
 // The decimal digits 0-9 only (no sign, no blank, no other script).
 constexpr bool IsAsciiDigit(char c) {
