@@ -227,25 +227,29 @@ bool ParseMRecord(const std::string& Line, TMRecord& Rec) {
 
 bool ParseASTMBytes(const std::string& Bytes, const std::string& FilePath, TASTMMessage& Msg) {
   ResetMessage(Msg, FilePath);
-  const std::vector<std::string> lines =
-      platform::SplitLines(platform::DecodeText(Bytes, platform::TNoBomEncoding::utf8_or_ansi));
-
-  if (lines.empty()) {
+  // The lines are read in place, one at a time: besides the bytes, only the
+  // records are held, whatever the size of the file.
+  std::string decoded;
+  const std::string_view text =
+      platform::DecodeTextView(Bytes, platform::TNoBomEncoding::utf8_or_ansi, decoded);
+  size_t pos = 0;
+  std::string_view raw;
+  if (!platform::NextLine(text, pos, raw)) {
     Fail(Msg, "Fichier vide : " + FilePath);
     LogWarning(kCat, Msg.ParseError, 0);
     return false;
   }
-  if (!platform::StartsWith(platform::Trim(lines.front()), "H|")) {
+  if (!platform::StartsWith(platform::TrimView(raw), "H|")) {
     Fail(Msg, "Segment H manquant en début de fichier");
     LogError(kCat, Msg.ParseError + " [" + FilePath + "]", EVT_PROCESSING_ERROR);
     return false;
   }
 
   TParserState state;
-  for (size_t index = 0; index < lines.size(); ++index) {
-    const std::string line = platform::Trim(lines[index]);
+  pos = 0;
+  for (int lineNr = 1; platform::NextLine(text, pos, raw); ++lineNr) {
+    const std::string line = platform::Trim(raw);
     if (line.empty()) continue;
-    const int lineNr = static_cast<int>(index + 1);
     const std::string recordType =
         platform::UpperAscii(platform::Trim(std::string_view(line).substr(0, line.find('|'))));
 

@@ -157,6 +157,11 @@ bool SaveGlimsLog(const std::string& LogPath, const std::vector<TGlimsLogEntry>&
             std::to_string(e.Index) + GLIMS_LOG_SEP +
             platform::FormatDateTime(kLogDateFormat, e.EntryDate) + kCrLf;
   }
+  const std::string bytes = platform::Utf8ToAnsi(text);
+  // Most exports drop no entry: a log that already holds this content is
+  // left alone, without a rewrite and its flush to disk.
+  std::string current;
+  if (platform::ReadFileBytes(LogPath, current).Ok() && current == bytes) return true;
   const std::string folder = platform::ExtractFileDir(LogPath);
   if (!folder.empty() && !platform::FolderExists(folder)) {
     const platform::TOsResult made = platform::MakeFolders(folder);
@@ -167,8 +172,7 @@ bool SaveGlimsLog(const std::string& LogPath, const std::vector<TGlimsLogEntry>&
   }
   // Replaced whole through a temporary file: a crash leaves the old log or
   // the new one, never a truncated one.
-  const platform::TOsResult written =
-      platform::WriteFileReplacing(LogPath, platform::Utf8ToAnsi(text), true);
+  const platform::TOsResult written = platform::WriteFileReplacing(LogPath, bytes, true);
   if (!written.Ok()) {
     LogWarning(kCat, "Journal Glims non enregistré : " + written.Text, 0);
     return false;

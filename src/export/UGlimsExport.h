@@ -52,7 +52,8 @@ bool LoadGlimsLog(const std::string& LogPath, std::vector<TGlimsLogEntry>& Entri
 // except those dated more than GLIMS_LOG_PURGE days before now (an entry
 // without date is kept). The folder is created when missing; the file is
 // written under a temporary name and renamed into place, so it is never
-// left truncated. Returns false (logged) when it could not be written.
+// left truncated. A log that already holds exactly that content is not
+// written again. Returns false (logged) when it could not be written.
 bool SaveGlimsLog(const std::string& LogPath, const std::vector<TGlimsLogEntry>& Entries,
                   int Count);
 

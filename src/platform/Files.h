@@ -6,6 +6,8 @@
 // the separator. Nothing here logs or throws.
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,6 +83,36 @@ bool ProbeWritable(const std::string& folder, const std::string& probeName);
 // any failure, so readers see the old content or the new, never a part.
 [[nodiscard]] TOsResult WriteFileReplacing(const std::string& path, std::string_view bytes,
                                            bool sync = false);
+// Reads the file block by block and calls `onLine` with each of its lines,
+// split as SplitLines splits a text (CR LF, LF or CR; a final line break
+// gives no empty last line), so that only one block and the line being read
+// are held, whatever the size of the file. The view is valid during the
+// call only. `onLine` returning false stops the reading, which is then a
+// success.
+[[nodiscard]] TOsResult ReadFileLines(const std::string& path,
+                                      const std::function<bool(std::string_view)>& onLine);
+// A new content for `path` written piece by piece, then put in place as
+// WriteFileReplacing does: under the same temporary name, optionally flushed
+// to disk, renamed over `path`, the folder flushed. Appends gather in a
+// buffer and reach the temporary file in large writes; the file is created
+// by the first of them. After a failure the writer keeps that failure,
+// ignores further appends, and Commit (called once) returns it. A writer destroyed without
+// a successful Commit removes its temporary file, so `path` keeps its old
+// content.
+class TReplacingWriter {
+ public:
+  explicit TReplacingWriter(std::string path);
+  ~TReplacingWriter();
+  TReplacingWriter(const TReplacingWriter&) = delete;
+  TReplacingWriter& operator=(const TReplacingWriter&) = delete;
+
+  void Append(std::string_view bytes);
+  [[nodiscard]] TOsResult Commit(bool sync);
+
+ private:
+  struct TState;
+  std::unique_ptr<TState> FState;
+};
 // The last `count` bytes of the file (fewer when it is shorter).
 [[nodiscard]] TOsResult ReadFileTail(const std::string& path, size_t count, std::string& bytes);
 // Appends the bytes with one write (open, write, close: nothing stays open).

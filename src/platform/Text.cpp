@@ -179,30 +179,48 @@ std::string DecodeText(std::string_view bytes, TNoBomEncoding fallback) {
   return AnsiToUtf8(bytes);
 }
 
+std::string_view DecodeTextView(std::string_view bytes, TNoBomEncoding fallback,
+                                std::string& storage) {
+  const std::string_view body = StartsWith(bytes, "\xEF\xBB\xBF") ? bytes.substr(3) : bytes;
+  if ((fallback == TNoBomEncoding::utf8_or_ansi || body.size() < bytes.size()) &&
+      IsValidUtf8(body)) {
+    return body;
+  }
+  storage = DecodeText(bytes, fallback);
+  return storage;
+}
+
+bool NextLine(std::string_view text, size_t& pos, std::string_view& line) {
+  const size_t n = text.size();
+  if (pos >= n) return false;
+  size_t brk = pos;
+  while (brk < n && text[brk] != '\r' && text[brk] != '\n') ++brk;
+  line = text.substr(pos, brk - pos);
+  pos = brk;
+  if (pos < n) {
+    if (text[pos] == '\r' && pos + 1 < n && text[pos + 1] == '\n') ++pos;
+    ++pos;
+  }
+  return true;
+}
+
 std::vector<std::string> SplitLines(std::string_view text) {
   std::vector<std::string> lines;
-  size_t start = 0;
-  size_t i = 0;
-  while (i < text.size()) {
-    const char c = text[i];
-    if (c == '\r' || c == '\n') {
-      lines.emplace_back(text.substr(start, i - start));
-      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      ++i;
-      start = i;
-    } else {
-      ++i;
-    }
-  }
-  if (start < text.size()) lines.emplace_back(text.substr(start));
+  size_t pos = 0;
+  std::string_view line;
+  while (NextLine(text, pos, line)) lines.emplace_back(line);
   return lines;
 }
 
-std::string Trim(std::string_view s) {
+std::string_view TrimView(std::string_view s) {
   size_t b = 0, e = s.size();
   while (b < e && IsTrimmed(static_cast<unsigned char>(s[b]))) ++b;
   while (e > b && IsTrimmed(static_cast<unsigned char>(s[e - 1]))) --e;
-  return std::string(s.substr(b, e - b));
+  return s.substr(b, e - b);
+}
+
+std::string Trim(std::string_view s) {
+  return std::string(TrimView(s));
 }
 
 bool IsDigits(std::string_view s) {

@@ -44,15 +44,26 @@ enum class TNoBomEncoding {
 // do unpaired UTF-16 surrogates.
 std::string DecodeText(std::string_view bytes, TNoBomEncoding fallback);
 
+// DecodeText without a copy when none is needed: a view of the bytes when
+// they are UTF-8 as they stand (after a mark, which is dropped), else of
+// `storage`, which then holds the decoded text.
+std::string_view DecodeTextView(std::string_view bytes, TNoBomEncoding fallback,
+                                std::string& storage);
+
 // Splits text into lines at CR LF, LF or CR. A final line break does not
 // produce an empty last line; empty text gives no line.
 std::vector<std::string> SplitLines(std::string_view text);
+// The same one line at a time, without copies: the line that starts at
+// `pos`, which then moves past its line break. False once no line is left.
+bool NextLine(std::string_view text, size_t& pos, std::string_view& line);
 
 // --- String rules -------------------------------------------------------------
 
 // Removes leading and trailing characters whose code is 32 or less (blanks
 // and control characters).
 std::string Trim(std::string_view s);
+// The same as a part of `s`, without a copy.
+std::string_view TrimView(std::string_view s);
 
 // The decimal digits 0-9 only (no sign, no blank, no other script).
 constexpr bool IsAsciiDigit(char c) {

@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <mutex>
 #include <stdexcept>
+#include <string_view>
+#include <unordered_set>
 
 #include "logging/ULogger.h"
 #include "platform/Files.h"
@@ -39,30 +42,108 @@ std::string TQCLine::*const kFields[QC_FIELD_COUNT] = {
     &TQCLine::Grade,     &TQCLine::Comment,    &TQCLine::QCVal1, &TQCLine::QCVal2,
     &TQCLine::Check1,    &TQCLine::Check2,     &TQCLine::Action, &TQCLine::User};
 
-// Reads the raw (Windows-1252) lines of the QC log under GQCCS. A missing
-// log gives no line and no failure.
-platform::TOsResult ReadQCLogLines(const std::string& FilePath, std::vector<std::string>& Lines) {
-  Lines.clear();
-  std::string bytes;
-  {
-    std::lock_guard<std::mutex> lock(GQCCS);
-    if (!platform::FileExists(FilePath)) return platform::TOsResult::Success();
-    const platform::TOsResult r = platform::ReadFileBytes(FilePath, bytes);
-    if (r.NotFound()) return platform::TOsResult::Success();
-    if (!r.Ok()) return r;
-  }
-  Lines = platform::SplitLines(bytes);
-  return platform::TOsResult::Success();
+// The fields the lot check reads in every line, by their place in a line.
+constexpr int kQCPerDateField = 4;
+constexpr int kK7LotField = 7;
+
+// Calls `onLine` with every raw (Windows-1252) line of the QC log, read block
+// by block under GQCCS, so that the log is never held whole. A missing log
+// gives no line and no failure.
+platform::TOsResult ForEachQCLogLine(const std::string& FilePath,
+                                     const std::function<bool(std::string_view)>& onLine) {
+  std::lock_guard<std::mutex> lock(GQCCS);
+  if (!platform::FileExists(FilePath)) return platform::TOsResult::Success();
+  const platform::TOsResult r = platform::ReadFileLines(FilePath, onLine);
+  if (r.NotFound()) return platform::TOsResult::Success();
+  return r;
 }
 
-bool IsBlankLine(const std::string& raw) {
+bool IsBlankLine(std::string_view raw) {
   for (const char c : raw) {
     if (static_cast<unsigned char>(c) > 32) return false;
   }
   return true;
 }
 
-TQCLine ParseRawLine(const std::string& raw) {
+// Unquotes the piece of a log line that opens with the double quote at `i`:
+// the text up to its closing quote, "" standing for one quote, then on to
+// the separator. `i` is left on that separator, or at the end of the line.
+void ReadQuotedPiece(std::string_view line, size_t& i, std::string& piece) {
+  piece.clear();
+  const size_t n = line.size();
+  ++i;
+  while (i < n) {
+    if (line[i] == '"') {
+      if (i + 1 < n && line[i + 1] == '"') {
+        piece += '"';
+        i += 2;
+        continue;
+      }
+      ++i;
+      break;
+    }
+    piece += line[i++];
+  }
+  // Text after the closing quote, up to the separator, stays in the piece.
+  while (i < n && line[i] != QC_CSV_SEP) piece += line[i++];
+}
+
+// The piece of a log line that starts at `i`, untrimmed: a plain piece is a
+// part of the line up to the next separator, a quoted one is unquoted into
+// `scratch`. `i` is left on the separator after it, or at the end.
+std::string_view PieceAt(std::string_view line, size_t& i, std::string& scratch) {
+  if (i < line.size() && line[i] == '"') {
+    ReadQuotedPiece(line, i, scratch);
+    return scratch;
+  }
+  const size_t sep = line.find(QC_CSV_SEP, i);
+  const size_t end = sep == std::string::npos ? line.size() : sep;
+  const std::string_view piece = line.substr(i, end - i);
+  i = end;
+  return piece;
+}
+
+// The first `count` fields of a raw log line as ParseQCLine reads them
+// (unquoted and trimmed), still in the file's code page, which needs no
+// conversion to be split: the separator, the quote and the trimmed bytes
+// are the same single bytes in both. Fields the line does not reach are
+// empty. The views point into the line or into `scratch`, one string per
+// field, and hold until either changes.
+void ReadRawFields(std::string_view line, int count, std::string_view* fields,
+                   std::string* scratch) {
+  const size_t n = line.size();
+  size_t i = 0;
+  int index = 0;
+  while (index < count) {
+    fields[index] = platform::TrimView(PieceAt(line, i, scratch[index]));
+    ++index;
+    if (i >= n) break;
+    ++i;
+  }
+  while (index < count) fields[index++] = {};
+}
+
+// The fields the lot check reads from every line.
+struct TLotFields {
+  std::string_view Fields[kK7LotField + 1];
+  std::string Scratch[kK7LotField + 1];
+
+  void Read(std::string_view line) { ReadRawFields(line, kK7LotField + 1, Fields, Scratch); }
+  std::string_view QCPerDate() const { return Fields[kQCPerDateField]; }
+  std::string_view K7Lot() const { return Fields[kK7LotField]; }
+};
+
+// True when a raw cassette lot is `KLot`, letter case ignored.
+bool IsLot(std::string_view rawLot, const std::string& KLot) {
+  for (const char c : rawLot) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      return platform::SameTextAscii(platform::AnsiToUtf8(rawLot), KLot);
+    }
+  }
+  return platform::SameTextAscii(rawLot, KLot);
+}
+
+TQCLine ParseRawLine(std::string_view raw) {
   return ParseQCLine(platform::AnsiToUtf8(raw));
 }
 
@@ -224,32 +305,9 @@ TQCLine ParseQCLine(const std::string& Line) {
   size_t i = 0;
   int index = 0;
   if (n == 0) return result;
-  std::string piece;
+  std::string scratch;
   while (index < QC_FIELD_COUNT) {
-    piece.clear();
-    if (i < n && Line[i] == '"') {
-      ++i;
-      while (i < n) {
-        if (Line[i] == '"') {
-          if (i + 1 < n && Line[i + 1] == '"') {
-            piece += '"';
-            i += 2;
-            continue;
-          }
-          ++i;
-          break;
-        }
-        piece += Line[i++];
-      }
-      // Text after the closing quote, up to the separator, stays in the piece.
-      while (i < n && Line[i] != QC_CSV_SEP) piece += Line[i++];
-    } else {
-      const size_t sep = Line.find(QC_CSV_SEP, i);
-      const size_t end = sep == std::string::npos ? n : sep;
-      piece.assign(Line, i, end - i);
-      i = end;
-    }
-    result.*kFields[index++] = platform::Trim(piece);
+    result.*kFields[index++] = platform::Trim(PieceAt(Line, i, scratch));
     if (i >= n) break;
     ++i;  // the separator; a trailing one gives a last empty piece
   }
@@ -357,13 +415,18 @@ bool QCResultsRecorded(const TASTMMessage& Msg, const TAppConfig& Config) {
   std::vector<std::string> wanted;
   for (const TQCLine& line : MessageQCLines(Msg)) wanted.push_back(WithoutRecordingTime(line));
   if (wanted.empty()) return false;
-  std::vector<std::string> raw;
-  if (!ReadQCLogLines(QCLogPath(Config), raw).Ok()) return false;
-  std::vector<std::string> present;
-  for (const std::string& r : raw) {
-    if (!IsBlankLine(r)) present.push_back(WithoutRecordingTime(ParseRawLine(r)));
-  }
-  return std::search(present.begin(), present.end(), wanted.begin(), wanted.end()) != present.end();
+  // The last readings of the log, as many as the message has.
+  std::deque<std::string> window;
+  bool found = false;
+  const platform::TOsResult r = ForEachQCLogLine(QCLogPath(Config), [&](std::string_view raw) {
+    if (IsBlankLine(raw)) return true;
+    if (window.size() == wanted.size()) window.pop_front();
+    window.push_back(WithoutRecordingTime(ParseRawLine(raw)));
+    found =
+        window.size() == wanted.size() && std::equal(window.begin(), window.end(), wanted.begin());
+    return !found;
+  });
+  return r.Ok() && found;
 }
 
 // --- Lot reports ---------------------------------------------------------------------
@@ -412,16 +475,24 @@ int CheckAndGenerateReports(const TAppConfig& Config) {
 
 TUniqueStringList CollectLots(const std::string& FilePath) {
   TUniqueStringList lots;
-  std::vector<std::string> lines;
-  const platform::TOsResult r = ReadQCLogLines(FilePath, lines);
+  // Most lines repeat a pair already listed: their raw bytes tell them,
+  // without a conversion or a sorted insertion.
+  std::unordered_set<std::string> seen;
+  TLotFields line;
+  std::string key;
+  const platform::TOsResult r = ForEachQCLogLine(FilePath, [&](std::string_view raw) {
+    if (IsBlankLine(raw)) return true;
+    line.Read(raw);
+    if (line.K7Lot().empty()) return true;
+    key.assign(line.K7Lot()).append("=").append(line.QCPerDate());
+    if (seen.find(key) != seen.end()) return true;
+    seen.insert(key);
+    lots.Add(platform::AnsiToUtf8(line.K7Lot()) + "=" + platform::AnsiToUtf8(line.QCPerDate()));
+    return true;
+  });
   if (!r.Ok()) {
     ReportReadFailure(r);
-    return lots;
-  }
-  for (const std::string& raw : lines) {
-    if (IsBlankLine(raw)) continue;
-    const TQCLine line = ParseRawLine(raw);
-    if (!line.K7Lot.empty()) lots.Add(line.K7Lot + "=" + line.QCPerDate);
+    return TUniqueStringList();
   }
   return lots;
 }
@@ -429,19 +500,20 @@ TUniqueStringList CollectLots(const std::string& FilePath) {
 int ExtractLotLines(const std::string& FilePath, const std::string& KLot,
                     std::vector<TQCLine>& Lines, size_t Capacity) {
   Lines.clear();
-  std::vector<std::string> raw;
-  const platform::TOsResult r = ReadQCLogLines(FilePath, raw);
+  int found = 0;
+  TLotFields line;
+  const platform::TOsResult r = ForEachQCLogLine(FilePath, [&](std::string_view raw) {
+    if (IsBlankLine(raw)) return true;
+    line.Read(raw);
+    if (!IsLot(line.K7Lot(), KLot)) return true;
+    if (Lines.size() < Capacity) Lines.push_back(ParseRawLine(raw));
+    ++found;
+    return true;
+  });
   if (!r.Ok()) {
     ReportReadFailure(r);
+    Lines.clear();
     return 0;
-  }
-  int found = 0;
-  for (const std::string& text : raw) {
-    if (IsBlankLine(text)) continue;
-    TQCLine line = ParseRawLine(text);
-    if (!platform::SameTextAscii(line.K7Lot, KLot)) continue;
-    if (Lines.size() < Capacity) Lines.push_back(std::move(line));
-    ++found;
   }
   return found;
 }
@@ -583,28 +655,30 @@ bool ConvertPStoPDF(const std::string& PSFile, const std::string& PDFFile,
 void ArchiveLotLines(const std::string& FilePath, const std::string& KLot) {
   if (!platform::FileExists(FilePath)) return;
   std::lock_guard<std::mutex> lock(GQCCS);
-  std::string bytes;
-  platform::TOsResult r = platform::ReadFileBytes(FilePath, bytes);
+  // The kept lines go to the new log as they are read; it replaces the log
+  // only once complete and flushed to disk.
+  platform::TReplacingWriter kept(FilePath);
+  int removed = 0;
+  TLotFields line;
+  platform::TOsResult r = platform::ReadFileLines(FilePath, [&](std::string_view raw) {
+    if (IsBlankLine(raw)) return true;
+    line.Read(raw);
+    if (IsLot(line.K7Lot(), KLot)) {
+      ++removed;
+      return true;
+    }
+    // Kept lines keep their bytes as read.
+    kept.Append(raw);
+    kept.Append("\r\n");
+    return true;
+  });
   if (r.NotFound()) return;
   if (!r.Ok()) {
     LogError(kCat, "Erreur archivage lot " + KLot + " : " + r.Text, EVT_QC_ERROR);
     return;
   }
-  std::string kept;
-  kept.reserve(bytes.size());
-  int removed = 0;
-  for (const std::string& raw : platform::SplitLines(bytes)) {
-    if (IsBlankLine(raw)) continue;
-    if (platform::SameTextAscii(ParseRawLine(raw).K7Lot, KLot)) {
-      ++removed;
-      continue;
-    }
-    // Kept lines keep their bytes as read.
-    kept += raw;
-    kept += "\r\n";
-  }
   if (removed == 0) return;
-  r = platform::WriteFileReplacing(FilePath, kept, true);
+  r = kept.Commit(true);
   if (!r.Ok()) {
     LogError(kCat, "Erreur archivage lot " + KLot + " : " + r.Text, EVT_QC_ERROR);
     return;

@@ -12,7 +12,9 @@
 // the order is always GQCCS first, then the logger's lock.
 //
 // QC files are Windows-1252 text with CR LF line ends; strings in memory are
-// UTF-8.
+// UTF-8. The QC log is always read line by line, never held whole: the
+// memory a check takes does not grow with the log, only with the lots and
+// the readings of the lot being reported.
 
 #include <cstddef>
 #include <cstdint>
@@ -152,9 +154,9 @@ std::vector<std::string> GhostscriptArguments(const std::string& PSFile,
 bool ConvertPStoPDF(const std::string& PSFile, const std::string& PDFFile,
                     const std::string& GsExe);
 // Removes every line of the lot (letter case ignored) from the log, holding
-// GQCCS throughout. The kept lines are written to a temporary file in the
-// same folder, flushed to disk and renamed over the log, so the log is never
-// left half written.
+// GQCCS throughout. The kept lines are written, as they are read, to a
+// temporary file in the same folder, flushed to disk and renamed over the
+// log, so the log is never left half written.
 void ArchiveLotLines(const std::string& FilePath, const std::string& KLot);
 
 // --- The PostScript document of one lot ---------------------------------------

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+
 #include "ExportFixture.h"
 #include "platform/Files.h"
 
@@ -224,6 +227,11 @@ TEST_F(GlimsExportTest, ExportLogPurgeAndTornLines) {
             "NEW|XM|n\xE9.jpg|2|09/03/2024 10:20:30\r\n"
             "BAD|XM|bad.jpg|0|30/12/1899 00:00:00\r\n"
             "LAST|XM|l.jpg|3|15/03/2024 10:00:00\r\n");
+  // Nothing to drop at the next export: the log is not written again.
+  const auto longAgo = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24);
+  std::filesystem::last_write_time(logPath, longAgo);
+  ASSERT_FALSE(Export(Message({Result("XM", Cassette("123456"))}), {Picture("123456")}).empty());
+  EXPECT_EQ(std::filesystem::last_write_time(logPath), longAgo);
 
   // The log is replaced through a temporary file: when that cannot be
   // written the old log stays whole.

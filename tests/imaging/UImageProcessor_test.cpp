@@ -2,8 +2,10 @@
 // wrong_images set-aside, and photographs that cannot be used.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 #include "imaging/ImagingTestData.h"
 #include "imaging/UCompositeRender.h"
@@ -182,6 +184,50 @@ TEST_F(ImagePipelineTest, ReducedCopyAveragesAreas) {
   }
   ASSERT_TRUE(ShrinkRaster(Raster, Small, 150, 45, Error)) << Error;
   EXPECT_NEAR(GetPixel(Small, 77, 20).R, 128, 1);
+}
+
+TEST(ReducedCopy, MatchesAPlainAreaAverageOnOddSizes) {
+  // Odd sizes reach the ends of rows that whole vector steps leave, and a
+  // strong reduction gives outputs of many source pixels. Columns are
+  // random; down a column the values change steadily (rows are weighed in
+  // 1/256 steps, which a sharp change down a column would show).
+  constexpr int SW = 203, SH = 101;
+  TRaster Raster;
+  std::string Error;
+  ASSERT_TRUE(SizeRaster(Raster, SW, SH, Error)) << Error;
+  const auto Noise = [](uint32_t N) { return static_cast<uint8_t>((N * 2654435761u) >> 24); };
+  for (int Y = 0; Y < SH; ++Y) {
+    for (int X = 0; X < SW; ++X) {
+      SetPixel(Raster, X, Y,
+               {Noise(X), static_cast<uint8_t>(Noise(X + 1000) / 2 + Y),
+                static_cast<uint8_t>(2 * Y + (X & 31))});
+    }
+  }
+  // The share of source pixel s in output d, in units of 1/Dst pixel.
+  const auto Overlap = [](int d, int s, int Src, int Dst) {
+    return std::max(0, std::min((d + 1) * Src, (s + 1) * Dst) - std::max(d * Src, s * Dst));
+  };
+  for (const auto& [W, H] : {std::pair{67, 34}, std::pair{9, 7}}) {
+    TRaster Small;
+    ASSERT_TRUE(ShrinkRaster(Raster, Small, W, H, Error)) << Error;
+    for (int Y = 0; Y < H; ++Y) {
+      for (int X = 0; X < W; ++X) {
+        double Sum[3] = {0, 0, 0};
+        for (int SY = 0; SY < SH; ++SY) {
+          const int OY = Overlap(Y, SY, SH, H);
+          for (int SX = 0; OY > 0 && SX < SW; ++SX) {
+            const double Share = double{1.0} * OY * Overlap(X, SX, SW, W) / (SW * SH);
+            const TRgbColor P = GetPixel(Raster, SX, SY);
+            Sum[0] += Share * P.R, Sum[1] += Share * P.G, Sum[2] += Share * P.B;
+          }
+        }
+        const TRgbColor Got = GetPixel(Small, X, Y);
+        EXPECT_NEAR(Got.R, Sum[0], 1.0) << W << "x" << H << " at " << X << "," << Y;
+        EXPECT_NEAR(Got.G, Sum[1], 1.0) << W << "x" << H << " at " << X << "," << Y;
+        EXPECT_NEAR(Got.B, Sum[2], 1.0) << W << "x" << H << " at " << X << "," << Y;
+      }
+    }
+  }
 }
 
 TEST_F(ImagePipelineTest, BrokenPhotographsFailTheirCassetteOnly) {

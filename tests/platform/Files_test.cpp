@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "platform/FaultSeam.h"
+#include "platform/Text.h"
 #include "support/SystemProbes.h"
 #include "support/TempFolder.h"
 
@@ -147,4 +148,42 @@ TEST_F(FilesTest, CopyThatCannotTakeItsNameLeavesNoTemporaryFile) {
   EXPECT_FALSE(MoveFileReplacing(Path("src/a.tra"), Path("dst/a.tra"), how).Ok());
   EXPECT_EQ(ReadAll(Path("src/a.tra")), "content");  // the source stays
   EXPECT_FALSE(std::filesystem::exists(Path("dst/.a.tra.tmp")));
+}
+
+TEST_F(FilesTest, LinesReadBlockByBlockAreTheLinesOfTheWholeText) {
+  // A CR LF cut by the end of the first 256 KiB block, a line longer than a
+  // block, CR and LF alone, empty lines, and no final line break.
+  std::string text(256 * 1024 - 1, 'a');
+  text += "\r\nshort\rcr only\n\nlf\r\n" + std::string(600 * 1024, 'b') + "\r\r\nlast";
+  WriteAll(Path("log"), text);
+  std::vector<std::string> lines;
+  ASSERT_TRUE(ReadFileLines(Path("log"), [&](std::string_view line) {
+                lines.emplace_back(line);
+                return true;
+              }).Ok());
+  EXPECT_EQ(lines, SplitLines(text));
+
+  int seen = 0;
+  ASSERT_TRUE(ReadFileLines(Path("log"), [&](std::string_view) { return ++seen < 2; }).Ok());
+  EXPECT_EQ(seen, 2);  // stopped when asked
+  EXPECT_TRUE(ReadFileLines(Path("none"), [](std::string_view) { return true; }).NotFound());
+}
+
+TEST_F(FilesTest, AReplacementCutShortLeavesTheOldContentAndNoTemporaryFile) {
+  WriteAll(Path("log"), "old");
+  {
+    TReplacingWriter writer(Path("log"));
+    writer.Append("never committed");
+  }
+  SetWriteFaultForTesting(1);  // the first write of the new content stops halfway
+  TReplacingWriter writer(Path("log"));
+  writer.Append(std::string(3 << 20, 'x'));
+  writer.Append("ignored after the failure");
+  const TOsResult r = writer.Commit(true);
+  SetWriteFaultForTesting(0);
+  EXPECT_FALSE(r.Ok());
+  EXPECT_EQ(ReadAll(Path("log")), "old");
+  std::vector<std::string> names;
+  ASSERT_TRUE(ListFiles(dir_, "*", names).Ok());
+  EXPECT_EQ(names, (std::vector<std::string>{"log"}));
 }

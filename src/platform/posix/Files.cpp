@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "platform/PlatformInternal.h"
 #include "platform/posix/OsErrors.h"
@@ -245,25 +247,167 @@ TOsResult WriteFileBytes(const std::string& path, std::string_view bytes) {
 }
 
 TOsResult WriteFileReplacing(const std::string& path, std::string_view bytes, bool sync) {
-  const std::string temp = TemporaryPath(path);
-  {
-    TFd fd(::open(temp.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_TRUNC, 0666));
-    if (fd.Get() < 0) return WriteError("open " + Quoted(temp), errno);
-    if (!WriteAll(fd.Get(), bytes) || (sync && ::fsync(fd.Get()) != 0)) {
-      const int err = errno;
-      fd.Close();
-      ::unlink(temp.c_str());
-      return WriteError("write " + Quoted(temp), err);
+  TReplacingWriter writer(path);
+  writer.Append(bytes);
+  return writer.Commit(sync);
+}
+
+namespace {
+
+// Appends gather up to this many bytes before they are written; a larger
+// one is written as it stands.
+constexpr size_t kWriteBlock = size_t{1} << 20;
+constexpr size_t kReadBlock = size_t{256} << 10;
+
+const char* FindByte(const char* from, const char* end, char c) {
+  const void* at = std::memchr(from, c, static_cast<size_t>(end - from));
+  return at == nullptr ? end : static_cast<const char*>(at);
+}
+
+}  // namespace
+
+struct TReplacingWriter::TState {
+  std::string Path;
+  std::string Temp;
+  int Fd = -1;
+  bool Created = false;  // the temporary file exists and is this writer's to remove
+  std::string Buffer;
+  TOsResult Failure;
+
+  // Creates the temporary file on first need; false once anything failed.
+  bool Ready() {
+    if (!Failure.Ok()) return false;
+    if (Fd >= 0) return true;
+    Fd = ::open(Temp.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (Fd < 0) {
+      Failure = WriteError("open " + Quoted(Temp), errno);
+      return false;
     }
-    if (fd.Close() != 0) {
-      const int err = errno;
-      ::unlink(temp.c_str());
-      return WriteError("close " + Quoted(temp), err);
-    }
+    Created = true;
+    return true;
   }
-  const TOsResult renamed = RenameIntoPlace(temp, path);
-  if (!renamed.Ok()) return renamed;
-  if (sync) SyncFolderOf(path);
+  // Keeps the failure of `what` and drops the temporary file.
+  void Abandon(const std::string& what, int err) {
+    if (Fd >= 0) ::close(Fd);
+    Fd = -1;
+    if (Created) ::unlink(Temp.c_str());
+    Created = false;
+    Failure = WriteError(what + " " + Quoted(Temp), err);
+  }
+  bool Write(std::string_view bytes) {
+    if (!Ready()) return false;
+    if (!WriteAll(Fd, bytes)) {
+      const int err = errno;
+      Abandon("write", err);
+      return false;
+    }
+    return true;
+  }
+};
+
+TReplacingWriter::TReplacingWriter(std::string path) : FState(std::make_unique<TState>()) {
+  FState->Path = std::move(path);
+  FState->Temp = TemporaryPath(FState->Path);
+}
+
+TReplacingWriter::~TReplacingWriter() {
+  if (FState->Fd >= 0) ::close(FState->Fd);
+  if (FState->Created) ::unlink(FState->Temp.c_str());
+}
+
+void TReplacingWriter::Append(std::string_view bytes) {
+  TState& s = *FState;
+  if (!s.Failure.Ok()) return;
+  if (s.Buffer.size() + bytes.size() <= kWriteBlock) {
+    s.Buffer.append(bytes);
+    return;
+  }
+  if (!s.Buffer.empty()) {
+    if (!s.Write(s.Buffer)) return;
+    s.Buffer.clear();
+  }
+  if (bytes.size() < kWriteBlock) {
+    s.Buffer.append(bytes);
+  } else {
+    (void)s.Write(bytes);
+  }
+}
+
+TOsResult TReplacingWriter::Commit(bool sync) {
+  TState& s = *FState;
+  if (!s.Ready()) return s.Failure;
+  if (!s.Buffer.empty() && !s.Write(s.Buffer)) return s.Failure;
+  std::string().swap(s.Buffer);
+  if (sync && ::fsync(s.Fd) != 0) {
+    const int err = errno;
+    s.Abandon("write", err);
+    return s.Failure;
+  }
+  const int closed = ::close(s.Fd);
+  s.Fd = -1;
+  if (closed != 0) {
+    const int err = errno;
+    s.Abandon("close", err);
+    return s.Failure;
+  }
+  // From here the rename removes the temporary file when it fails.
+  s.Created = false;
+  const TOsResult renamed = RenameIntoPlace(s.Temp, s.Path);
+  if (!renamed.Ok()) {
+    s.Failure = renamed;
+    return renamed;
+  }
+  if (sync) SyncFolderOf(s.Path);
+  return TOsResult::Success();
+}
+
+TOsResult ReadFileLines(const std::string& path,
+                        const std::function<bool(std::string_view)>& onLine) {
+  TFd fd(::open(path.c_str(), kOpenBase | O_RDONLY));
+  if (fd.Get() < 0) return Error("open " + Quoted(path), errno);
+  struct stat st;
+  if (::fstat(fd.Get(), &st) == 0 && S_ISDIR(st.st_mode))
+    return Error("read " + Quoted(path), EISDIR);
+  std::vector<char> block(kReadBlock);
+  std::string partial;  // the start of a line cut by the end of a block
+  bool skipLf = false;  // the last block ended with CR: an LF opening the next one belongs to it
+  while (true) {
+    const ssize_t n = ::read(fd.Get(), block.data(), block.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error("read " + Quoted(path), errno);
+    }
+    if (n == 0) break;
+    const char* start = block.data();
+    const char* const end = start + n;
+    if (skipLf && *start == '\n') ++start;
+    skipLf = false;
+    const char* cr = FindByte(start, end, '\r');
+    const char* lf = FindByte(start, end, '\n');
+    while (true) {
+      const char* const brk = std::min(cr, lf);
+      if (brk == end) break;
+      std::string_view line(start, static_cast<size_t>(brk - start));
+      if (!partial.empty()) {
+        partial.append(line);
+        line = partial;
+      }
+      if (!onLine(line)) return TOsResult::Success();
+      partial.clear();
+      start = brk + 1;
+      if (*brk == '\r') {
+        if (start == end) {
+          skipLf = true;
+        } else if (*start == '\n') {
+          ++start;
+        }
+      }
+      if (cr < start) cr = FindByte(start, end, '\r');
+      if (lf < start) lf = FindByte(start, end, '\n');
+    }
+    partial.append(start, static_cast<size_t>(end - start));
+  }
+  if (!partial.empty()) (void)onLine(partial);
   return TOsResult::Success();
 }
 
