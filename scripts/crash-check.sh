@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Crash consistency of the service: a sample laboratory of a few dozen result
+# Crash consistency of the service: a sample laboratory of some two hundred result
 # files, the service run in the console mode and killed with SIGKILL, started
 # again each time, until every result file is filed. Half of the kills come
 # at a random moment, half just after an upload file or a QC reading
@@ -20,7 +20,7 @@ cd "$(dirname "$0")/.."
 REPO=$(pwd)
 
 SEED="${1:-${CRASH_SEED:-20261209}}"
-COPIES=7          # extra copies of each sample result file (7 x 8 = 56 files)
+COPIES=23         # extra copies of each sample result file (24 x 8 = 192 files)
 MAX_KILLS=60
 KILL_PHASE_S=100  # no kill after this many seconds: the last run finishes the work
 DEADLINE_S=150    # then the last run is stopped, whatever is left (the build not counted)
@@ -102,7 +102,7 @@ exec 3>"$FIFO"
 kills=0
 while [ "$(pending)" -gt 0 ] && [ $kills -lt $MAX_KILLS ] && [ $SECONDS -lt $KILL_PHASE_S ]; do
   if [ $((RANDOM % 2)) -eq 0 ]; then
-    ms=$((RANDOM % 2800 + 200))
+    ms=$((RANDOM % 1300 + 200))
     sleep "$((ms / 1000)).$(printf '%03d' $((ms % 1000)))"
   else
     wait_for_output
