@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchMemory.h"
 #include "astm/UASTMParser.h"
 #include "config/UConfig.h"
 #include "logging/ULogger.h"
@@ -72,16 +73,6 @@ double MedianMs(const std::string& path, int runs, int& mCount) {
   }
   std::sort(times.begin(), times.end());
   return times[times.size() / 2];
-}
-
-// A field of /proc/self/status in KiB ("VmRSS", "VmHWM").
-long StatusKiB(const std::string& field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
-  }
-  return -1;
 }
 
 // Child mode: parses the file once and prints the resident size before and

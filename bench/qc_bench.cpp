@@ -19,6 +19,7 @@
 
 #include <unistd.h>
 
+#include "BenchMemory.h"
 #include "config/UConfig.h"
 #include "logging/ULogger.h"
 #include "platform/Clock.h"
@@ -60,16 +61,6 @@ std::string LogBytes(int lines, bool withDue) {
     bytes += platform::Utf8ToAnsi(SerializeQCLine(l)) + "\r\n";
   }
   return bytes;
-}
-
-// A field of /proc/self/status in KiB ("VmRSS", "VmHWM").
-long StatusKiB(const std::string& field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
-  }
-  return -1;
 }
 
 TAppConfig Config(const std::string& root) {
