@@ -50,7 +50,8 @@ NEXT_VERSION="$VERSION+1"
 dpkg-deb -R "$DEB" "$WORK/next"
 sed -i "s/^Version: .*/Version: $NEXT_VERSION/" "$WORK/next/DEBIAN/control"
 dpkg-deb --root-owner-group -b "$WORK/next" "$WORK/next.deb" >/dev/null
-say "$(basename "$DEB") ($VERSION), and $NEXT_VERSION for the upgrade"
+say "$(basename "$DEB") ($VERSION), and $NEXT_VERSION for the upgrade; its files:"
+dpkg-deb -c "$DEB" | awk '$6 !~ /\/$/ { printf "    %s %s %8s %s\n", $1, $2, $3, substr($6, 2) }'
 
 # --- the Debian root, built once ------------------------------------------------
 INCLUDE=systemd,systemd-sysv,dbus,adduser
@@ -143,7 +144,7 @@ cleanup() {
   fi
 }
 trap cleanup EXIT
-trap "exit 130" INT TERM HUP
+trap "exit 130" INT TERM HUP PIPE
 
 # wait_for SECONDS WHAT COMMAND...: polls the command every half second.
 wait_for() {
