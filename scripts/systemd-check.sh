@@ -224,6 +224,12 @@ wait_for 15 "active after restart" active
 status_fresh() { status_is 0; }
 wait_for 30 "-status 0 after a restart with the flags cleared" status_fresh
 say "-status 0: $(head -n 1 "$WORK/status.txt")"
+# Another account may not read the status file, and is told so.
+rc=0
+in_root runuser -u nobody -- "$DIR/VelmarImageService" -status >"$WORK/status.txt" 2>&1 || rc=$?
+[ "$rc" -eq 2 ] && grep -q illisible "$WORK/status.txt" ||
+  { cat "$WORK/status.txt"; fail "-status from an account outside group velmar"; }
+say "-status from another account: 2, $(head -n 1 "$WORK/status.txt")"
 
 # --- kill -9 and the watchdog ---------------------------------------------------
 restarted_from() { local p; p=$(main_pid); [ "$p" != 0 ] && [ "$p" != "$1" ] && active; }

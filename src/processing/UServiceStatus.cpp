@@ -42,8 +42,16 @@ std::string PresentFlagNames(const std::string& ExeFolder) {
 int PrintServiceStatus(const std::string& ExeFolder, std::ostream& Out) {
   const std::string Path = platform::JoinPath(ExeFolder, STATUS_FILE_NAME);
   std::string Bytes;
-  if (!platform::FileExists(Path) || !platform::ReadFileBytes(Path, Bytes).Ok()) {
+  if (!platform::FileExists(Path)) {
     Out << "CRITIQUE — aucun fichier d'état (" << Path << ") : service jamais démarré ?\n";
+    return STATUS_CRITICAL;
+  }
+  // The file is the service user's and not readable by everyone: a check
+  // run from an account without the right is told so, not that the service
+  // never started.
+  const platform::TOsResult Read = platform::ReadFileBytes(Path, Bytes);
+  if (!Read.Ok()) {
+    Out << "CRITIQUE — fichier d'état illisible (" << Path << ") : " << Read.Text << "\n";
     return STATUS_CRITICAL;
   }
   const auto Values = ReadStatus(Bytes);
