@@ -33,9 +33,7 @@
 #include "platform/Files.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Text.h"
-#include "samplelab/SampleBarcode.h"
 #include "samplelab/SampleLab.h"
-#include "samplelab/SamplePhoto.h"
 
 namespace {
 
@@ -101,21 +99,6 @@ samplelab::TSampleFile SampleFile(int Instrument, int Index) {
   return f;
 }
 
-void WritePhoto(const samplelab::TSampleCassette& c, unsigned Seed, const std::string& Path) {
-  TSamplePhotoOptions Options;
-  Options.Seed = Seed;
-  Options.Wells = {wr4Plus, wrNegative, wr4Plus, wrNegative, wrNegative, wr4Plus};
-  Options.WellLabels = {"Anti-A", "Anti-B", "Anti-D", "Ctrl", "A1-Cells", "B-Cells"};
-  Options.LabelText = "GEL CARD " + c.CassetteName + "  LOT " + c.CassetteLot;
-  Options.BarcodeText = c.PrintedBarcode;
-  const std::string Text = c.PrintedBarcode;
-  Options.DrawBarcode = [Text](cairo_t* cr, double x, double y, double w, double h) {
-    DrawCode128(cr, x, y, w, h, Text);
-  };
-  std::string Error;
-  if (!WriteSamplePhoto(Options, Path, Error)) Fail("photograph " + Path + ": " + Error);
-}
-
 TBacklog MakeBacklog(const std::string& Root, const TOptions& Opt) {
   TBacklog B;
   const std::string When = platform::FormatDateTime("yyyymmddhhnnss", platform::Now());
@@ -129,7 +112,11 @@ TBacklog MakeBacklog(const std::string& Root, const TOptions& Opt) {
       const samplelab::TSampleFile f = SampleFile(I, N);
       WriteOrFail(B.TraFolder.back() + "/" + f.FileName, samplelab::BuildResultText(f, When));
       const samplelab::TSampleCassette& c = f.Results[0].Cassettes[0];
-      WritePhoto(c, Seed++, B.ImagesFolder.back() + "/" + c.PhotoFile);
+      const std::string Photo = B.ImagesFolder.back() + "/" + c.PhotoFile;
+      std::string Error;
+      if (!samplelab::WriteCassettePhoto(c, Seed++, Photo, Error)) {
+        Fail("photograph " + Photo + ": " + Error);
+      }
       ++B.Total;
     }
   }

@@ -186,27 +186,20 @@ void TVelmarService::ServiceExecute(TVelmarService* /*Sender*/,
 // --- Program entry -------------------------------------------------------------------
 
 TRunMode SelectRunMode(int argc, const char* const* argv, bool debuggerAttached) {
-  auto given = [&](std::initializer_list<const char*> forms) {
+  // True when one of the arguments is one of `forms`, in any case.
+  auto given = [&](std::initializer_list<std::string> forms) {
     for (int i = 1; i < argc; ++i) {
       const std::string arg = argv[i] ? argv[i] : "";
-      for (const char* form : forms) {
+      for (const std::string& form : forms) {
         if (platform::SameTextAscii(arg, form)) return true;
       }
     }
     return false;
   };
-  if (given({"--help", "-help", "/help", "-h", "/h", "-?", "/?"})) return TRunMode::help;
-  if (given({"--version", "-version", "/version"})) return TRunMode::version;
-  auto has = [&](const char* word) {
-    for (int i = 1; i < argc; ++i) {
-      const std::string arg = argv[i] ? argv[i] : "";
-      if (arg.size() > 1 && (arg[0] == '-' || arg[0] == '/') &&
-          platform::SameTextAscii(arg.substr(1), word)) {
-        return true;
-      }
-    }
-    return false;
-  };
+  // The switch "-word" or "/word".
+  auto has = [&](const std::string& word) { return given({"-" + word, "/" + word}); };
+  if (has("help") || given({"--help", "-h", "/h", "-?", "/?"})) return TRunMode::help;
+  if (has("version") || given({"--version"})) return TRunMode::version;
   if (has("status")) return TRunMode::status;
   if (has("install")) return TRunMode::install;
   if (has("uninstall")) return TRunMode::uninstall;

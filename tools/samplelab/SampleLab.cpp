@@ -237,6 +237,28 @@ std::vector<TSampleFile> SampleFiles(const std::string& today) {
   return files;
 }
 
+bool WriteCassettePhoto(const TSampleCassette& c, unsigned seed, const std::string& path,
+                        std::string& error) {
+  TSamplePhotoOptions options;
+  options.Seed = seed;
+  options.Wells.fill(wrNoCells);
+  options.WellLabels.fill("");
+  for (const TSampleWell& w : c.Wells) {
+    if (w.WellNr < 1 || w.WellNr > 6) continue;
+    options.Wells[w.WellNr - 1] = ReactionOf(w.Grade);
+    options.WellLabels[w.WellNr - 1] = w.Reagent;
+  }
+  options.LabelText = "GEL CARD " + c.CassetteName + "  LOT " + c.CassetteLot;
+  options.BarcodeText = c.PrintedBarcode;
+  if (!c.PrintedBarcode.empty()) {
+    const std::string text = c.PrintedBarcode;
+    options.DrawBarcode = [text](cairo_t* cr, double x, double y, double w, double h) {
+      DrawCode128(cr, x, y, w, h, text);
+    };
+  }
+  return WriteSamplePhoto(options, path, error);
+}
+
 bool CreateSampleLab(const std::string& root, bool photos, TLabLayout& layout) {
   std::error_code ec;
   layout.Root = fs::absolute(root, ec).lexically_normal().string();
@@ -314,32 +336,14 @@ bool CreateSampleLab(const std::string& root, bool photos, TLabLayout& layout) {
   }
   if (!photos) return true;
 
-  // One photograph per cassette, showing its wells' reactions and, when the
-  // cassette has one, its printed barcode.
+  // One photograph per cassette.
   unsigned seed = 1;
   for (const TSampleFile& file : SampleFiles(today)) {
     for (const TSampleResult& r : file.Results) {
       for (const TSampleCassette& c : r.Cassettes) {
-        TSamplePhotoOptions options;
-        options.Seed = seed++;
-        options.Wells.fill(wrNoCells);
-        options.WellLabels.fill("");
-        for (const TSampleWell& w : c.Wells) {
-          if (w.WellNr < 1 || w.WellNr > 6) continue;
-          options.Wells[w.WellNr - 1] = ReactionOf(w.Grade);
-          options.WellLabels[w.WellNr - 1] = w.Reagent;
-        }
-        options.LabelText = "GEL CARD " + c.CassetteName + "  LOT " + c.CassetteLot;
-        options.BarcodeText = c.PrintedBarcode;
-        if (!c.PrintedBarcode.empty()) {
-          const std::string text = c.PrintedBarcode;
-          options.DrawBarcode = [text](cairo_t* cr, double x, double y, double w, double h) {
-            DrawCode128(cr, x, y, w, h, text);
-          };
-        }
         std::string error;
         const std::string path = layout.ImagesFolder[file.Instrument - 1] + "/" + c.PhotoFile;
-        if (!WriteSamplePhoto(options, path, error)) {
+        if (!WriteCassettePhoto(c, seed++, path, error)) {
           std::cerr << "samplelab: cannot write " << path << ": " << error << "\n";
           return false;
         }

@@ -59,6 +59,12 @@ struct TLabLayout {
   std::string ImagesFolder[2];
 };
 
+// Draws the photograph of one cassette (about 1600 x 2400 JPEG): its wells'
+// reactions from their grades, its label and, when it has one, its printed
+// barcode. False with the reason in `error` when it cannot be written.
+bool WriteCassettePhoto(const TSampleCassette& c, unsigned seed, const std::string& path,
+                        std::string& error);
+
 // Creates the whole laboratory under `root`; false (with a message on
 // stderr) when a file cannot be written. `photos` also draws the
 // photographs (about 1600 x 2400 JPEG each).
