@@ -7,8 +7,12 @@
 // and its peak memory. With --compare the same backlog runs a second time
 // with the stability check taking both readings of a file in its own turn
 // (VELMAR_BENCH_SERIAL_STABILITY=1), and the two are printed side by side.
+// With --baseline PATH the same backlog also runs through another build of
+// the service (an earlier one, say), so that a change's cost is measured in
+// one run on one machine.
 //
-//   backlog_bench [--files N] [--folders M] [--compare] [--exe PATH] [--keep]
+//   backlog_bench [--files N] [--folders M] [--compare] [--exe PATH]
+//                 [--baseline PATH] [--keep]
 //
 // --files is per folder (default 200 in 1 folder; "--folders 10 --files 20"
 // is the same backlog spread over ten instruments). --exe defaults to the
@@ -66,6 +70,7 @@ struct TOptions {
   bool Compare = false;
   bool Keep = false;
   std::string Exe;
+  std::string Baseline;  // another executable run on the same backlog, or empty
 };
 
 // The backlog as the instruments left it: result files and photographs,
@@ -144,7 +149,7 @@ int CountFiles(const std::string& Folder) {
 // QC targets), the instrument folders holding a copy of the backlog's result
 // files, the destinations.
 std::string MakeLab(const std::string& Root, const std::string& Name, const TBacklog& B,
-                    const TOptions& Opt) {
+                    const TOptions& Opt, const std::string& Exe) {
   const std::string Lab = Root + "/" + Name;
   const std::string Install = Lab + "/install";
   const std::string Out = Lab + "/out";
@@ -153,8 +158,8 @@ std::string MakeLab(const std::string& Root, const std::string& Name, const TBac
   }
   MakeFolderOrFail(Install);
   std::error_code ec;
-  fs::copy_file(Opt.Exe, Install + "/VelmarImageService", ec);
-  if (ec) Fail("cannot copy " + Opt.Exe + ": " + ec.message());
+  fs::copy_file(Exe, Install + "/VelmarImageService", ec);
+  if (ec) Fail("cannot copy " + Exe + ": " + ec.message());
   std::string Ini = "[Main]\r\nPrefix=UP\r\nExtension=tra\r\nCycle=5\r\nStarting_delay=0\r\n";
   Ini += "ImageDest=" + Out + "/images\r\nResizedImageDest=" + Out + "/resized\r\n";
   Ini += "QCDest=" + Out + "/qc\r\nQCReportDest=" + Out + "/qc-reports\r\n";
@@ -263,14 +268,20 @@ TOptions ParseOptions(int argc, char** argv) {
       Opt.Keep = true;
     } else if (Arg == "--exe") {
       Opt.Exe = Value();
+    } else if (Arg == "--baseline") {
+      Opt.Baseline = Value();
     } else {
       Fail("unknown option " + Arg +
-           "\nusage: backlog_bench [--files N] [--folders M] [--compare] [--exe PATH] [--keep]");
+           "\nusage: backlog_bench [--files N] [--folders M] [--compare] [--exe PATH]"
+           " [--baseline PATH] [--keep]");
     }
   }
   if (Opt.Files < 1 || Opt.Files > 9999) Fail("--files must be 1 to 9999");
   if (Opt.Folders < 1 || Opt.Folders > 10) Fail("--folders must be 1 to 10");
   if (!platform::FileExists(Opt.Exe)) Fail("no executable " + Opt.Exe + " (use --exe)");
+  if (!Opt.Baseline.empty() && !platform::FileExists(Opt.Baseline)) {
+    Fail("no executable " + Opt.Baseline + " (--baseline)");
+  }
   return Opt;
 }
 
@@ -293,15 +304,24 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   const TRunResult New =
-      RunService(MakeLab(Root, "overlapped", Backlog, Opt), Backlog.Total, false);
+      RunService(MakeLab(Root, "overlapped", Backlog, Opt, Opt.Exe), Backlog.Total, false);
   PrintRow("overlapped (service)", New, Backlog.Total);
   std::fflush(stdout);
   if (Opt.Compare) {
-    const TRunResult Old = RunService(MakeLab(Root, "serial", Backlog, Opt), Backlog.Total, true);
+    const TRunResult Old =
+        RunService(MakeLab(Root, "serial", Backlog, Opt, Opt.Exe), Backlog.Total, true);
     PrintRow("one file at a time", Old, Backlog.Total);
     std::printf("\noverlapped / one at a time: files/s x%.2f, CPU per file x%.2f, peak RSS x%.2f\n",
                 Old.Seconds / New.Seconds, New.CpuSeconds / Old.CpuSeconds,
                 static_cast<double>(New.PeakRssKiB) / static_cast<double>(Old.PeakRssKiB));
+  }
+  if (!Opt.Baseline.empty()) {
+    const TRunResult Base =
+        RunService(MakeLab(Root, "baseline", Backlog, Opt, Opt.Baseline), Backlog.Total, false);
+    PrintRow("baseline executable", Base, Backlog.Total);
+    std::printf("\nthis build / baseline: files/s x%.2f, CPU per file x%.2f, peak RSS x%.2f\n",
+                Base.Seconds / New.Seconds, New.CpuSeconds / Base.CpuSeconds,
+                static_cast<double>(New.PeakRssKiB) / static_cast<double>(Base.PeakRssKiB));
   }
   if (Opt.Keep) {
     std::printf("\nlaboratories kept in %s\n", Root.c_str());
