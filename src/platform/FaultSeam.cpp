@@ -1,9 +1,12 @@
-// The write fault of the tests, the same on every system; the system
-// folder's file operations ask internal::WriteFaultDue before they write,
-// rename or create a folder.
+// The write fault and the recording of the tests, the same on every
+// system; the system folder's file operations ask internal::WriteFaultDue
+// before they write, rename or create a folder, and tell
+// internal::RecordFileOp what they changed.
 #include "platform/FaultSeam.h"
 
 #include <atomic>
+#include <mutex>
+#include <utility>
 
 #include "platform/PlatformInternal.h"
 
@@ -13,6 +16,10 @@ namespace {
 std::atomic<int> GFaultAt{0};     // the operation that fails; 0: none
 std::atomic<int> GOperations{0};  // operations counted since the fault was set
 std::atomic<bool> GFaultHit{false};
+
+std::atomic<bool> GRecording{false};
+std::mutex GRecordMutex;  // guards GRecord
+std::vector<TFileOp> GRecord;
 }  // namespace
 
 void SetWriteFaultForTesting(int k) {
@@ -31,6 +38,27 @@ bool internal::WriteFaultDue() {
   if (at == 0 || ++GOperations != at) return false;
   GFaultHit = true;
   return true;
+}
+
+void StartFileRecordingForTesting() {
+  std::lock_guard<std::mutex> lock(GRecordMutex);
+  GRecord.clear();
+  GRecording = true;
+}
+
+std::vector<TFileOp> StopFileRecordingForTesting() {
+  std::lock_guard<std::mutex> lock(GRecordMutex);
+  GRecording = false;
+  return std::exchange(GRecord, {});
+}
+
+bool internal::RecordingFiles() {
+  return GRecording.load(std::memory_order_relaxed);
+}
+
+void internal::RecordFileOp(TFileOp op) {
+  std::lock_guard<std::mutex> lock(GRecordMutex);
+  if (GRecording) GRecord.push_back(std::move(op));
 }
 
 }  // namespace platform

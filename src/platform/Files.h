@@ -54,9 +54,12 @@ bool IsRegularFile(const std::string& path);
 
 // --- Folders -------------------------------------------------------------------
 // Creates the folder with every missing parent; ok when it already exists.
+// Each folder created is flushed into its parent, so it survives a power loss.
 [[nodiscard]] TOsResult MakeFolders(const std::string& path);
 // Writability probe: creates `folder/probeName` exclusively, removes it and
-// closes it. A leftover file of that name makes the probe fail.
+// closes it. A regular file of that name left by a probe cut short (a crash
+// between the creation and the removal) is removed first; anything else of
+// that name makes the probe fail.
 bool ProbeWritable(const std::string& folder, const std::string& probeName);
 
 // Names (not paths) of the folder's entries that are not folders, hidden ones
@@ -146,8 +149,19 @@ enum class TMoveHow {
 };
 // Moves `from` to `to`, replacing a file of that name: by a rename when the
 // file system allows one, else by a copy after which the source is removed
-// (a source that cannot be removed stays). `how` is set on success only.
+// (a source that cannot be removed stays). Both folders are flushed to disk
+// before it returns, so the move survives a power loss. `how` is set on
+// success only.
 [[nodiscard]] TOsResult MoveFileReplacing(const std::string& from, const std::string& to,
                                           TMoveHow& how);
+
+// --- Power-loss durability ----------------------------------------------------
+// Flushes the file's content to disk, so that it survives a power loss.
+[[nodiscard]] TOsResult FlushFile(const std::string& path);
+// Flushes the folder's entries to disk: names given, moved or removed in it
+// survive a power loss.
+[[nodiscard]] TOsResult FlushFolder(const std::string& folder);
+// Cuts the file back to `size` bytes and flushes it to disk.
+[[nodiscard]] TOsResult TruncateFile(const std::string& path, int64_t size);
 
 }  // namespace platform

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/FaultSeam.h"
 #include "platform/OsResult.h"
 
 namespace platform::internal {
@@ -43,5 +44,9 @@ bool IsExecutableFile(const std::string& path);
 // fail, which the caller then fails with ENOSPC. False at once while no
 // fault is set.
 bool WriteFaultDue();
+// True while a test records the file layer's changes; the system folder then
+// tells each successful change to RecordFileOp.
+bool RecordingFiles();
+void RecordFileOp(TFileOp op);
 
 }  // namespace platform::internal

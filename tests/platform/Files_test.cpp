@@ -88,7 +88,12 @@ TEST_F(FilesTest, ListFilesMatchesWithoutCaseAndSortsCaseInsensitively) {
 TEST_F(FilesTest, WritabilityProbe) {
   EXPECT_TRUE(ProbeWritable(dir_, "_chk_svc_.tmp"));
   EXPECT_FALSE(FileExists(Path("_chk_svc_.tmp")));  // removed after the probe
+  // A probe cut short by a crash leaves its file: the next probe is not
+  // fooled by it, and leaves nothing either.
   WriteAll(Path("_chk_svc_.tmp"), "");
+  EXPECT_TRUE(ProbeWritable(dir_, "_chk_svc_.tmp"));
+  EXPECT_FALSE(FileExists(Path("_chk_svc_.tmp")));
+  std::filesystem::create_directory(Path("_chk_svc_.tmp"));  // not a probe's
   EXPECT_FALSE(ProbeWritable(dir_, "_chk_svc_.tmp"));
   EXPECT_FALSE(ProbeWritable(UnwritableFolder(), "_chk_svc_.tmp"));
 }

@@ -53,7 +53,57 @@ bool InjectedFault() {
   return true;
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
+// Every call below that changes the disk goes through these wrappers, which
+// tell a recording test what was changed (successful calls only).
+using TOpKind = TFileOp::TKind;
+
+void Record(TOpKind kind, const std::string& path, std::string_view data = {},
+            const std::string& target = {}, int64_t size = 0, bool truncate = false) {
+  if (!internal::RecordingFiles()) return;
+  TFileOp op;
+  op.Kind = kind;
+  op.Path = path;
+  op.Target = target;
+  op.Data = std::string(data);
+  op.Size = size;
+  op.Truncate = truncate;
+  internal::RecordFileOp(std::move(op));
+}
+
+// Opens `path` for writing with `flags` (O_CREAT among them).
+int OpenForWriting(const std::string& path, int flags, mode_t mode = 0666) {
+  const int fd = ::open(path.c_str(), kOpenBase | flags, mode);
+  if (fd >= 0) Record(TOpKind::create, path, {}, {}, 0, (flags & O_TRUNC) != 0);
+  return fd;
+}
+
+int Unlink(const std::string& path) {
+  const int r = ::unlink(path.c_str());
+  if (r == 0) Record(TOpKind::remove, path);
+  return r;
+}
+
+int Rename(const std::string& from, const std::string& to) {
+  const int r = ::rename(from.c_str(), to.c_str());
+  if (r == 0) Record(TOpKind::rename, from, {}, to);
+  return r;
+}
+
+// fsync, or fdatasync when only the data and the size matter.
+int Flush(int fd, const std::string& path, bool dataOnly = false) {
+  const int r = dataOnly ? ::fdatasync(fd) : ::fsync(fd);
+  if (r == 0) Record(TOpKind::flush, path);
+  return r;
+}
+
+void CutBack(int fd, const std::string& path, off_t size) {
+  while (::ftruncate(fd, size) != 0) {
+    if (errno != EINTR) return;
+  }
+  Record(TOpKind::truncate, path, {}, {}, size);
+}
+
+bool WriteAll(int fd, const std::string& path, std::string_view bytes) {
   // A write the test fault falls on stops halfway, as on a full disk.
   const bool full = !bytes.empty() && internal::WriteFaultDue();
   if (full) bytes = bytes.substr(0, bytes.size() / 2);
@@ -64,10 +114,27 @@ bool WriteAll(int fd, std::string_view bytes) {
       if (errno == EINTR) continue;
       return false;
     }
+    Record(TOpKind::write, path, bytes.substr(done, static_cast<size_t>(n)));
     done += static_cast<size_t>(n);
   }
   if (full) errno = ENOSPC;
   return !full;
+}
+
+// The folder holding `path`: "." for a bare name.
+std::string FolderOf(const std::string& path) {
+  const std::string folder = ExtractFileDir(path);
+  return folder.empty() ? "." : folder;
+}
+
+// Flushes the folder's entries, so that a name just given, moved or removed
+// in it survives a power loss.
+TOsResult FlushFolderEntries(const std::string& folder) {
+  TFd dirFd(::open(folder.c_str(), kOpenBase | O_RDONLY | O_DIRECTORY));
+  if (dirFd.Get() < 0) return Error("open " + Quoted(folder), errno);
+  if (::fsync(dirFd.Get()) != 0) return WriteError("fsync " + Quoted(folder), errno);
+  Record(TOpKind::flush_folder, folder);
+  return TOsResult::Success();
 }
 
 // Copies what is left to read of `in` to `out`; the paths name them in the
@@ -81,7 +148,7 @@ TOsResult CopyContent(int in, const std::string& from, int out, const std::strin
       if (errno == EINTR) continue;
       return Error("read " + Quoted(from), errno);
     }
-    if (!WriteAll(out, std::string_view(buffer, static_cast<size_t>(n)))) {
+    if (!WriteAll(out, to, std::string_view(buffer, static_cast<size_t>(n)))) {
       return WriteError("write " + Quoted(to), errno);
     }
   }
@@ -97,9 +164,9 @@ std::string TemporaryPath(const std::string& path) {
 // Renames the completed temporary file over `path`; the temporary file is
 // removed when that fails.
 TOsResult RenameIntoPlace(const std::string& temp, const std::string& path) {
-  if (InjectedFault() || ::rename(temp.c_str(), path.c_str()) != 0) {
+  if (InjectedFault() || Rename(temp, path) != 0) {
     const int err = errno;
-    ::unlink(temp.c_str());
+    Unlink(temp);
     return WriteError("rename " + Quoted(temp) + " -> " + Quoted(path), err);
   }
   return TOsResult::Success();
@@ -108,9 +175,7 @@ TOsResult RenameIntoPlace(const std::string& temp, const std::string& path) {
 // Flushes the folder holding `path`, so that a name just given in it
 // survives a power loss. Best effort: a folder that cannot be opened is left.
 void SyncFolderOf(const std::string& path) {
-  const std::string folder = ExtractFileDir(path);
-  TFd dirFd(::open(folder.empty() ? "." : folder.c_str(), kOpenBase | O_RDONLY | O_DIRECTORY));
-  if (dirFd.Get() >= 0) ::fsync(dirFd.Get());
+  (void)FlushFolderEntries(FolderOf(path));
 }
 
 // Copies `from` under the temporary name beside `to`, then renames it over
@@ -124,15 +189,15 @@ TOsResult CopyThroughTemporary(const std::string& from, const std::string& to, b
     return Error("copy " + Quoted(from), EISDIR);
   const std::string temp = TemporaryPath(to);
   {
-    TFd out(::open(temp.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_TRUNC, 0666));
+    TFd out(OpenForWriting(temp, O_WRONLY | O_CREAT | O_TRUNC));
     if (out.Get() < 0) return WriteError("open " + Quoted(temp), errno);
     TOsResult copied = CopyContent(in.Get(), from, out.Get(), temp);
-    if (copied.Ok() && sync && ::fsync(out.Get()) != 0) {
+    if (copied.Ok() && sync && Flush(out.Get(), temp) != 0) {
       copied = WriteError("fsync " + Quoted(temp), errno);
     }
     if (copied.Ok() && out.Close() != 0) copied = WriteError("close " + Quoted(temp), errno);
     if (!copied.Ok()) {
-      ::unlink(temp.c_str());
+      Unlink(temp);
       return copied;
     }
   }
@@ -181,7 +246,12 @@ TOsResult MakeFolders(const std::string& path) {
     partial = path.substr(0, next);
     pos = next + 1;
     if (partial.empty() || partial == "/" || partial.back() == PATH_DELIM) continue;
-    if (::mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) {
+    if (::mkdir(partial.c_str(), 0777) == 0) {
+      Record(TOpKind::make_folder, partial);
+      // A new folder lasts only once its parent's entries are on the disk:
+      // the files about to be written into it depend on it.
+      SyncFolderOf(partial);
+    } else if (errno != EEXIST) {
       return WriteError("mkdir " + Quoted(partial), errno);
     }
   }
@@ -191,9 +261,15 @@ TOsResult MakeFolders(const std::string& path) {
 
 bool ProbeWritable(const std::string& folder, const std::string& probeName) {
   const std::string probe = JoinPath(folder, probeName);
-  TFd fd(::open(probe.c_str(), kOpenBase | O_CREAT | O_EXCL | O_RDWR, 0600));
+  int raw = OpenForWriting(probe, O_CREAT | O_EXCL | O_RDWR, 0600);
+  if (raw < 0 && errno == EEXIST && IsRegularFile(probe) && Unlink(probe) == 0) {
+    // Left by a probe that was cut short (a crash or a power loss between
+    // the creation and the removal): it says nothing of the folder today.
+    raw = OpenForWriting(probe, O_CREAT | O_EXCL | O_RDWR, 0600);
+  }
+  TFd fd(raw);
   if (fd.Get() < 0) return false;
-  ::unlink(probe.c_str());
+  Unlink(probe);
   return true;
 }
 
@@ -239,9 +315,9 @@ TOsResult ReadFileBytes(const std::string& path, std::string& bytes) {
 }
 
 TOsResult WriteFileBytes(const std::string& path, std::string_view bytes) {
-  TFd fd(::open(path.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_TRUNC, 0666));
+  TFd fd(OpenForWriting(path, O_WRONLY | O_CREAT | O_TRUNC));
   if (fd.Get() < 0) return WriteError("open " + Quoted(path), errno);
-  if (!WriteAll(fd.Get(), bytes)) return WriteError("write " + Quoted(path), errno);
+  if (!WriteAll(fd.Get(), path, bytes)) return WriteError("write " + Quoted(path), errno);
   if (fd.Close() != 0) return WriteError("close " + Quoted(path), errno);
   return TOsResult::Success();
 }
@@ -278,7 +354,7 @@ struct TReplacingWriter::TState {
   bool Ready() {
     if (!Failure.Ok()) return false;
     if (Fd >= 0) return true;
-    Fd = ::open(Temp.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    Fd = OpenForWriting(Temp, O_WRONLY | O_CREAT | O_TRUNC);
     if (Fd < 0) {
       Failure = WriteError("open " + Quoted(Temp), errno);
       return false;
@@ -290,13 +366,13 @@ struct TReplacingWriter::TState {
   void Abandon(const std::string& what, int err) {
     if (Fd >= 0) ::close(Fd);
     Fd = -1;
-    if (Created) ::unlink(Temp.c_str());
+    if (Created) Unlink(Temp);
     Created = false;
     Failure = WriteError(what + " " + Quoted(Temp), err);
   }
   bool Write(std::string_view bytes) {
     if (!Ready()) return false;
-    if (!WriteAll(Fd, bytes)) {
+    if (!WriteAll(Fd, Temp, bytes)) {
       const int err = errno;
       Abandon("write", err);
       return false;
@@ -312,7 +388,7 @@ TReplacingWriter::TReplacingWriter(std::string path) : FState(std::make_unique<T
 
 TReplacingWriter::~TReplacingWriter() {
   if (FState->Fd >= 0) ::close(FState->Fd);
-  if (FState->Created) ::unlink(FState->Temp.c_str());
+  if (FState->Created) Unlink(FState->Temp);
 }
 
 void TReplacingWriter::Append(std::string_view bytes) {
@@ -338,7 +414,7 @@ TOsResult TReplacingWriter::Commit(bool sync) {
   if (!s.Ready()) return s.Failure;
   if (!s.Buffer.empty() && !s.Write(s.Buffer)) return s.Failure;
   std::string().swap(s.Buffer);
-  if (sync && ::fsync(s.Fd) != 0) {
+  if (sync && Flush(s.Fd, s.Temp) != 0) {
     const int err = errno;
     s.Abandon("write", err);
     return s.Failure;
@@ -435,18 +511,15 @@ TOsResult ReadFileTail(const std::string& path, size_t count, std::string& bytes
 }
 
 TOsResult AppendToFile(const std::string& path, std::string_view bytes) {
-  TFd fd(::open(path.c_str(), kOpenBase | O_WRONLY | O_CREAT | O_APPEND, 0666));
+  TFd fd(OpenForWriting(path, O_WRONLY | O_CREAT | O_APPEND));
   if (fd.Get() < 0) return WriteError("open " + Quoted(path), errno);
   struct stat st;
   const off_t before = ::fstat(fd.Get(), &st) == 0 ? st.st_size : -1;
-  if (!WriteAll(fd.Get(), bytes)) {
+  if (!WriteAll(fd.Get(), path, bytes)) {
     // A write cut short (a full disk) is taken back, so the next append
     // starts a line of its own instead of ending a fragment.
     const int err = errno;
-    if (before >= 0) {
-      while (::ftruncate(fd.Get(), before) != 0 && errno == EINTR) {
-      }
-    }
+    if (before >= 0) CutBack(fd.Get(), path, before);
     return WriteError("write " + Quoted(path), err);
   }
   if (fd.Close() != 0) return WriteError("close " + Quoted(path), errno);
@@ -457,7 +530,7 @@ TOsResult AppendToFileOrRestore(const std::string& path, std::string_view bytes)
   bool created = false;
   int raw = ::open(path.c_str(), kOpenBase | O_WRONLY | O_APPEND);
   if (raw < 0 && errno == ENOENT) {
-    raw = ::open(path.c_str(), kOpenBase | O_WRONLY | O_APPEND | O_CREAT | O_EXCL, 0666);
+    raw = OpenForWriting(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL);
     created = raw >= 0;
   }
   TFd fd(raw);
@@ -465,7 +538,7 @@ TOsResult AppendToFileOrRestore(const std::string& path, std::string_view bytes)
   struct stat st;
   if (::fstat(fd.Get(), &st) != 0) {
     const int err = errno;
-    if (created) ::unlink(path.c_str());
+    if (created) Unlink(path);
     return Error("stat " + Quoted(path), err);
   }
   const off_t before = st.st_size;
@@ -474,18 +547,18 @@ TOsResult AppendToFileOrRestore(const std::string& path, std::string_view bytes)
   // that can still be done.
   const auto restore = [&](const std::string& what, int err) {
     if (created) {
-      ::unlink(path.c_str());
+      Unlink(path);
     } else if (fd.Get() >= 0) {
-      while (::ftruncate(fd.Get(), before) != 0 && errno == EINTR) {
-      }
+      CutBack(fd.Get(), path, before);
     } else {
       while (::truncate(path.c_str(), before) != 0 && errno == EINTR) {
       }
+      Record(TOpKind::truncate, path, {}, {}, before);
     }
     return Error(what + " " + Quoted(path), err);
   };
-  if (!WriteAll(fd.Get(), bytes)) return restore("write", errno);
-  if (::fdatasync(fd.Get()) != 0) return restore("write", errno);
+  if (!WriteAll(fd.Get(), path, bytes)) return restore("write", errno);
+  if (Flush(fd.Get(), path, true) != 0) return restore("write", errno);
   if (fd.Close() != 0) return restore("close", errno);
   // A new file lasts only once its folder entry is on disk too.
   if (created) SyncFolderOf(path);
@@ -493,7 +566,7 @@ TOsResult AppendToFileOrRestore(const std::string& path, std::string_view bytes)
 }
 
 TOsResult RemoveFile(const std::string& path) {
-  if (::unlink(path.c_str()) != 0) return Error("unlink " + Quoted(path), errno);
+  if (Unlink(path) != 0) return Error("unlink " + Quoted(path), errno);
   return TOsResult::Success();
 }
 
@@ -501,23 +574,25 @@ TOsResult RenameNoReplace(const std::string& from, const std::string& to) {
   const std::string context = "rename " + Quoted(from) + " -> " + Quoted(to);
   if (InjectedFault()) return Error(context, errno);
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    Record(TOpKind::rename, from, {}, to);
     return TOsResult::Success();
   }
   if (errno != EINVAL && errno != ENOSYS) return Error(context, errno);
   // File systems without RENAME_NOREPLACE: link refuses an existing target too.
   if (::link(from.c_str(), to.c_str()) == 0) {
     ::unlink(from.c_str());
+    Record(TOpKind::rename, from, {}, to);
     return TOsResult::Success();
   }
   if (errno != EPERM && errno != ENOTSUP) return Error(context, errno);
   struct stat st;
   if (::lstat(to.c_str(), &st) == 0) return Error(context, EEXIST);
-  if (::rename(from.c_str(), to.c_str()) != 0) return Error(context, errno);
+  if (Rename(from, to) != 0) return Error(context, errno);
   return TOsResult::Success();
 }
 
 TOsResult RenameReplacing(const std::string& from, const std::string& to) {
-  if (InjectedFault() || ::rename(from.c_str(), to.c_str()) != 0) {
+  if (InjectedFault() || Rename(from, to) != 0) {
     return Error("rename " + Quoted(from) + " -> " + Quoted(to), errno);
   }
   return TOsResult::Success();
@@ -544,10 +619,34 @@ TOsResult MoveFileReplacing(const std::string& from, const std::string& to, TMov
     (void)RemoveFile(from);
     done = TMoveHow::copied;
   }
-  // The new name is made durable too, so that nothing the caller does next
-  // (forgetting the file, say) can reach the disk before it.
+  // Both names are made durable, so that nothing the caller does next
+  // (forgetting the file, say) can reach the disk before them: after a power
+  // loss the file is in one place only, never in neither nor in both.
   SyncFolderOf(to);
+  if (FolderOf(from) != FolderOf(to)) SyncFolderOf(from);
   how = done;
+  return TOsResult::Success();
+}
+
+TOsResult FlushFile(const std::string& path) {
+  TFd fd(::open(path.c_str(), kOpenBase | O_RDONLY));
+  if (fd.Get() < 0) return Error("open " + Quoted(path), errno);
+  if (Flush(fd.Get(), path) != 0) return WriteError("fsync " + Quoted(path), errno);
+  return TOsResult::Success();
+}
+
+TOsResult FlushFolder(const std::string& folder) {
+  return FlushFolderEntries(folder.empty() ? "." : folder);
+}
+
+TOsResult TruncateFile(const std::string& path, int64_t size) {
+  TFd fd(::open(path.c_str(), kOpenBase | O_WRONLY));
+  if (fd.Get() < 0) return Error("open " + Quoted(path), errno);
+  while (::ftruncate(fd.Get(), static_cast<off_t>(size)) != 0) {
+    if (errno != EINTR) return WriteError("truncate " + Quoted(path), errno);
+  }
+  Record(TOpKind::truncate, path, {}, {}, size);
+  if (Flush(fd.Get(), path) != 0) return WriteError("fsync " + Quoted(path), errno);
   return TOsResult::Success();
 }
 
