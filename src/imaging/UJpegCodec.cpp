@@ -220,6 +220,14 @@ bool ReadJpegSize(std::string_view Jpeg, int& Width, int& Height, std::string& E
   return true;
 }
 
+bool IsWholeJpeg(std::string_view Jpeg) {
+  int Width = 0, Height = 0;
+  std::string Error;
+  return Jpeg.size() >= 4 && static_cast<unsigned char>(Jpeg[Jpeg.size() - 2]) == 0xFF &&
+         static_cast<unsigned char>(Jpeg.back()) == 0xD9 &&
+         ReadJpegSize(Jpeg, Width, Height, Error);
+}
+
 bool DecodeJpegRows(std::string_view Jpeg, const TJpegRowTarget& Target, std::string& Error) {
   if (!CheckInput(Jpeg, Error)) return false;
   TDecodeJob Job{};

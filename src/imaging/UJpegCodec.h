@@ -26,6 +26,10 @@ constexpr int64_t JPEG_MAX_PIXELS = 40000000;
 // Width and height announced by the picture's header. Pictures above the
 // size limits (JPEG_MAX_SIDE, JPEG_MAX_PIXELS) are refused.
 bool ReadJpegSize(std::string_view Jpeg, int& Width, int& Height, std::string& Error);
+// True for a picture whose header reads (within the size limits) and whose
+// data runs to its end-of-image marker: what a power loss or a write cut
+// short leaves (an empty file, a part of one) is not whole.
+bool IsWholeJpeg(std::string_view Jpeg);
 
 // Decodes the picture into Raster, sized to the picture (its pixels are
 // re-used when the size already matches). Pictures above the size limits

@@ -88,9 +88,20 @@ std::string TResultJournal::EntryPath(const std::string& FilePath) const {
 }
 
 bool TResultJournal::Load(const std::string& FilePath, TJournalEntry& Entry) const {
+  return LoadEntryFile(EntryPath(FilePath), Entry);
+}
+
+std::vector<std::string> TResultJournal::EntryFiles() const {
+  std::vector<std::string> names;
+  if (!platform::ListFiles(FFolder, "*.jnl", names).Ok()) return {};
+  for (std::string& name : names) name = platform::JoinPath(FFolder, name);
+  return names;
+}
+
+bool TResultJournal::LoadEntryFile(const std::string& EntryFile, TJournalEntry& Entry) const {
   Entry = TJournalEntry{};
   std::string bytes;
-  if (!platform::ReadFileBytes(EntryPath(FilePath), bytes).Ok()) return false;
+  if (!platform::ReadFileBytes(EntryFile, bytes).Ok()) return false;
   bool named = false, sized = false, hashed = false;
   for (const std::string& raw : platform::SplitLines(bytes)) {
     std::vector<std::string> f = platform::SplitKeepEmpty(raw, '\t');
@@ -144,5 +155,9 @@ platform::TOsResult TResultJournal::Save(const std::string& FilePath,
 }
 
 void TResultJournal::Remove(const std::string& FilePath) const {
-  (void)platform::RemoveFile(EntryPath(FilePath));
+  RemoveEntryFile(EntryPath(FilePath));
+}
+
+void TResultJournal::RemoveEntryFile(const std::string& EntryFile) const {
+  if (platform::RemoveFile(EntryFile).Ok()) (void)platform::FlushFolder(FFolder);
 }

@@ -56,11 +56,17 @@ class TResultJournal {
   std::string EntryPath(const std::string& FilePath) const;
   // The entry of the result file; false when there is none or it is not one.
   bool Load(const std::string& FilePath, TJournalEntry& Entry) const;
+  // The same, from the path of an entry file.
+  bool LoadEntryFile(const std::string& EntryFile, TJournalEntry& Entry) const;
+  // The paths of every entry file in the journal folder.
+  std::vector<std::string> EntryFiles() const;
   // Writes the entry whole and durably, creating the journal folder when it
   // is missing.
   [[nodiscard]] platform::TOsResult Save(const std::string& FilePath,
                                          const TJournalEntry& Entry) const;
+  // Removes the entry, durably: a power loss never brings it back.
   void Remove(const std::string& FilePath) const;
+  void RemoveEntryFile(const std::string& EntryFile) const;
 
  private:
   std::string FFolder;

@@ -55,6 +55,12 @@ int PrintServiceStatus(const std::string& ExeFolder, std::ostream& Out) {
     return STATUS_CRITICAL;
   }
   const auto Values = ReadStatus(Bytes);
+  // Replaced whole every cycle, but not flushed to disk: a power loss may
+  // leave it empty until the service's next write.
+  if (Values.count("etat") == 0) {
+    Out << "CRITIQUE — fichier d'état illisible (" << Path << ") : vide ou incomplet\n";
+    return STATUS_CRITICAL;
+  }
 
   int Verdict = STATUS_OK;
   std::vector<std::string> Reasons;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "export/UGlimsExport.h"
 #include "export/UXMLExport.h"
 #include "imaging/UImageProcessor.h"
+#include "imaging/UJpegCodec.h"
 #include "logging/ULogger.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -63,6 +65,12 @@ void EnsureFolder(const std::string& Folder) {
   if (Folder.empty() || platform::FolderExists(Folder)) return;
   const platform::TOsResult made = platform::MakeFolders(Folder);
   if (made.EnvironmentFault()) platform::NoteEnvironmentFault(made.Text);
+}
+
+// True when the file holds a whole picture.
+bool IsWholePicture(const std::string& Path) {
+  std::string Bytes;
+  return platform::ReadFileBytes(Path, Bytes).Ok() && IsWholeJpeg(Bytes);
 }
 
 bool SameContent(const std::string& A, const std::string& B) {
@@ -152,6 +160,7 @@ void TVelmarServiceThread::Execute() {
   LogInfo(kCat, Format("Thread démarré — Cycle: %ds | Instruments: %d", FConfig.Cycle,
                        FConfig.InstrCount));
   WriteStatus(STATUS_STATE_STARTING);
+  RemoveFiledEntries();
   FSerialStability = platform::GetEnv(kSerialStabilityVariable) == "1";
   if (FSerialStability) {
     LogInfo(kCat, Format("%s=1 : lectures de stabilité fichier par fichier (banc d'essai)",
@@ -460,6 +469,66 @@ bool TVelmarServiceThread::MoveToDone(const std::string& FilePath) {
   return true;
 }
 
+void TVelmarServiceThread::RemoveFiledEntries() {
+  for (const std::string& EntryFile : FJournal.EntryFiles()) {
+    TJournalEntry Entry;
+    if (!FJournal.LoadEntryFile(EntryFile, Entry)) continue;
+    const TResultIdentity& Id = Entry.Identity;
+    // A result file still waiting in an instrument folder keeps its entry.
+    bool Waiting = false;
+    for (int I = 1; I <= FConfig.InstrCount && I <= MAX_INSTRUMENTS; ++I) {
+      const std::string Source = platform::JoinPath(FConfig.Instruments[I - 1].TraFolder, Id.Name);
+      if (FJournal.EntryPath(Source) == EntryFile && platform::FileExists(Source)) Waiting = true;
+    }
+    if (Waiting) continue;
+    // Filed under its own name or, beside another file of that name, under
+    // "name~n.ext".
+    const std::string Ext = platform::ExtractFileExt(Id.Name);
+    const std::string Stem = Id.Name.substr(0, Id.Name.size() - Ext.size());
+    for (int n = 0;; ++n) {
+      const std::string Path =
+          platform::JoinPath(FDoneFolder, n == 0 ? Id.Name : Stem + "~" + std::to_string(n) + Ext);
+      if (!platform::FileExists(Path)) break;
+      std::string Bytes;
+      if (platform::FileSize(Path) != Id.Size || !platform::ReadFileBytes(Path, Bytes).Ok() ||
+          ContentHash(Bytes) != Id.Hash) {
+        continue;
+      }
+      FJournal.RemoveEntryFile(EntryFile);
+      LogInfo(kCat, "Entrée de journal d'un fichier déjà classé dans done supprimée : " + Id.Name);
+      break;
+    }
+  }
+}
+
+bool TVelmarServiceThread::MakeImagesDurable(const TImageResult* Results, int Count,
+                                             const std::string& FullSizeFolder) {
+  // The folder the full-size pictures were written to, also when a reduced
+  // copy replaced them there.
+  std::set<std::string> Folders{FullSizeFolder};
+  for (int i = 0; i < Count; ++i) {
+    if (!Results[i].Success) continue;
+    for (const std::string& Path : {Results[i].OutputPath, Results[i].ResizedPath}) {
+      if (Path.empty()) continue;
+      const platform::TOsResult Flushed = platform::FlushFile(Path);
+      if (!Flushed.Ok()) {
+        FEnvironmentFault = std::string(kStageImages) + " : " + Flushed.Text;
+        return false;
+      }
+      Folders.insert(platform::ExtractFileDir(Path));
+    }
+  }
+  for (const std::string& Folder : Folders) {
+    if (Folder.empty() || !platform::FolderExists(Folder)) continue;
+    const platform::TOsResult Flushed = platform::FlushFolder(Folder);
+    if (!Flushed.Ok()) {
+      FEnvironmentFault = std::string(kStageImages) + " : " + Flushed.Text;
+      return false;
+    }
+  }
+  return true;
+}
+
 void TVelmarServiceThread::ReportEnvironmentFault(const std::string& Name) {
   Log(llError, kCat,
       "Erreur d'environnement — " + FEnvironmentFault +
@@ -519,6 +588,24 @@ bool TVelmarServiceThread::RunStages(const std::string& FilePath, const TASTMMes
     }
     return Record;
   };
+  // A finished image stage whose pictures are all there and whole; one that
+  // lost a picture (a power loss before it reached the disk) is done again.
+  const auto ImagesDone = [&] {
+    const TStageRecord* Record = Entry.Find(kStageImages);
+    if (Record == nullptr) return false;
+    for (const TImageResult& Image : Record->Images) {
+      if (!Image.Success) continue;
+      for (const std::string& Path : {Image.OutputPath, Image.ResizedPath}) {
+        if (Path.empty() || IsWholePicture(Path)) continue;
+        LogWarning(kCat,
+                   Format("Image absente ou incomplète — étape images refaite : %s (%s)",
+                          platform::ExtractFileName(Path).c_str(), name.c_str()),
+                   0);
+        return false;
+      }
+    }
+    return AlreadyDone(kStageImages);
+  };
   // The pictures of a finished image stage, as it left them for the exports.
   const auto RestoreImages = [&] {
     const TStageRecord* Record = Entry.Find(kStageImages);
@@ -529,8 +616,20 @@ bool TVelmarServiceThread::RunStages(const std::string& FilePath, const TASTMMes
   };
   (void)platform::TakeEnvironmentFault();  // a note left by earlier work is not this file's
 
+  // The pictures reach the disk before the stage is recorded: a power loss
+  // never leaves a recorded stage whose pictures are empty.
+  const auto ImagesFinished = [&](const std::string& FullSizeFolder) {
+    const std::string Fault = platform::TakeEnvironmentFault();
+    if (!Fault.empty()) {
+      FEnvironmentFault = std::string(kStageImages) + " : " + Fault;
+      return false;
+    }
+    return MakeImagesDurable(Results, std::min(ImgCount, kResultCapacity), FullSizeFolder) &&
+           Finished(ImagesRecord(), true);
+  };
+
   if (!Msg.IsQC) {
-    if (AlreadyDone(kStageImages)) {
+    if (ImagesDone()) {
       RestoreImages();
     } else {
       TestPoint("images", 0);
@@ -539,22 +638,37 @@ bool TVelmarServiceThread::RunStages(const std::string& FilePath, const TASTMMes
       ImgCount =
           ProcessASTMMessage(Msg, FConfig, ImagesFolder, FValidation, Results, kResultCapacity);
       LogInfo(kCat, Format("%d image(s) générée(s) pour : %s", ImgCount, name.c_str()));
-      if (!Finished(ImagesRecord(), true)) return false;
+      if (!ImagesFinished(FConfig.ImageDestFolder)) return false;
     }
   } else {
     if (!AlreadyDone(kStageQC)) {
       TestPoint("qc", 0);
-      if (Entry.Find(kStageQCIntent) != nullptr && QCResultsRecorded(Msg, FConfig)) {
+      const TStageRecord* Intent = Entry.Find(kStageQCIntent);
+      long long SizeBefore = -1;  // unknown in an entry of an earlier version
+      if (Intent != nullptr && platform::IsDigits(Intent->Output) && Intent->Output.size() < 19) {
+        SizeBefore = std::stoll(Intent->Output);
+      }
+      const TQCResume Resume =
+          Intent == nullptr ? TQCResume::to_append : ResumeQCRecording(Msg, FConfig, SizeBefore);
+      if (Resume == TQCResume::failed) {
+        FEnvironmentFault = std::string(kStageQC) + " : " + platform::TakeEnvironmentFault();
+        return false;
+      }
+      if (Resume == TQCResume::recorded) {
         // Appended just before an interruption, not yet noted: not again.
         LogInfo(kCat, Format("Étape déjà faite — %s : %s", kStageQC, name.c_str()));
         if (!Finished({kStageQC, "", {}}, false)) return false;
       } else {
-        if (!Finished({kStageQCIntent, "", {}}, false)) return false;
+        // The log's size before the append: what an interrupted append left
+        // past it is known again.
+        if (!Finished({kStageQCIntent, std::to_string(QCLogSize(FConfig)), {}}, false)) {
+          return false;
+        }
         const auto Recorded = RecordQCResults(Msg, FConfig);
         if (!Finished({kStageQC, std::to_string(Recorded), {}}, true)) return false;
       }
     }
-    if (AlreadyDone(kStageImages)) {
+    if (ImagesDone()) {
       RestoreImages();
     } else {
       TAppConfig QCConfig = FConfig;
@@ -574,7 +688,7 @@ bool TVelmarServiceThread::RunStages(const std::string& FilePath, const TASTMMes
       ImgCount =
           ProcessASTMMessage(Msg, QCConfig, ImagesFolder, FValidation, Results, kResultCapacity);
       LogInfo(kCat, Format("%d image(s) QC générée(s) dans : %s", ImgCount, QCFolder.c_str()));
-      if (!Finished(ImagesRecord(), true)) return false;
+      if (!ImagesFinished(QCFolder)) return false;
     }
   }
 

@@ -84,6 +84,11 @@ class TVelmarServiceThread {
   // that could not be removed after its copy) is kept in
   // EnvironmentFault().
   bool MoveToDone(const std::string& FilePath);
+  // At start: removes the journal entries of result files already in the
+  // done folder (same name, size and hash) and no longer in their
+  // instrument folder, left by an interruption between the move and the
+  // entry's removal.
+  void RemoveFiledEntries();
   // True when every stage ran and the file was filed. A stage or a filing
   // stopped by an environment fault leaves the file in its folder, with the
   // journal holding the stages done, and EnvironmentFault() set.
@@ -129,6 +134,10 @@ class TVelmarServiceThread {
                         TJournalEntry& Entry);
   // Logs the environment fault of the file and raises the processing flag.
   void ReportEnvironmentFault(const std::string& Name);
+  // Flushes to disk the pictures of a finished image stage and the folders
+  // that hold them (and FullSizeFolder, where a full-size picture may have
+  // been removed); false with FEnvironmentFault set when that fails.
+  bool MakeImagesDurable(const TImageResult* Results, int Count, const std::string& FullSizeFolder);
   // Keeps the instrument's own flag and its reachability in step with its
   // folder; a change is reported once.
   void NoteReachability(int InstrIndex, const std::string& Folder, bool Reachable);

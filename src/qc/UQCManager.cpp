@@ -429,13 +429,121 @@ bool QCResultsRecorded(const TASTMMessage& Msg, const TAppConfig& Config) {
   return r.Ok() && found;
 }
 
+int64_t QCLogSize(const TAppConfig& Config) {
+  std::lock_guard<std::mutex> lock(GQCCS);
+  return std::max<int64_t>(0, platform::FileSize(QCLogPath(Config)));
+}
+
+TQCResume ResumeQCRecording(const TASTMMessage& Msg, const TAppConfig& Config, int64_t SizeBefore) {
+  const auto lastLines = [&] {
+    return QCResultsRecorded(Msg, Config) ? TQCResume::recorded : TQCResume::to_append;
+  };
+  if (SizeBefore < 0 || !Msg.IsValid || !Msg.IsQC) return lastLines();
+  std::vector<std::string> wanted;
+  size_t wantedBytes = 0;
+  for (const TQCLine& line : MessageQCLines(Msg)) {
+    wanted.push_back(WithoutRecordingTime(line));
+    wantedBytes += wanted.back().size();
+  }
+  if (wanted.empty()) return TQCResume::to_append;
+  {
+    const std::string path = QCLogPath(Config);
+    std::lock_guard<std::mutex> lock(GQCCS);
+    const int64_t size = platform::FileSize(path);
+    if (size <= SizeBefore) return TQCResume::to_append;  // nothing of the append reached the log
+    // Far more than the message's readings: other readings follow them.
+    const auto tailBytes = static_cast<size_t>(size - SizeBefore);
+    std::string tail;
+    if (tailBytes <= 2 * wantedBytes + 64 * wanted.size() + 4096 &&
+        platform::ReadFileTail(path, tailBytes, tail).Ok() && tail.size() == tailBytes) {
+      size_t matched = 0;
+      bool foreign = false;
+      size_t pos = 0;
+      // Whole lines only: a last piece without its line end was cut short.
+      for (size_t end = tail.find('\n'); end != std::string::npos && !foreign;
+           pos = end + 1, end = tail.find('\n', pos)) {
+        std::string_view raw(tail.data() + pos, end - pos);
+        if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+        if (IsBlankLine(raw)) continue;
+        if (matched < wanted.size() && WithoutRecordingTime(ParseRawLine(raw)) == wanted[matched]) {
+          ++matched;
+        } else {
+          foreign = true;
+        }
+      }
+      if (matched == wanted.size()) return TQCResume::recorded;
+      if (!foreign) {
+        const platform::TOsResult cut = platform::TruncateFile(path, SizeBefore);
+        if (!cut.Ok()) {
+          LogError(kCat, "Erreur écriture CSV QC : " + cut.Text, 0);
+          platform::NoteEnvironmentFault(cut.Text);
+          return TQCResume::failed;
+        }
+        LogInfo(kCat, Format("Enregistrement QC interrompu — %d ligne(s) sur %d retirée(s) du "
+                             "journal QC avant de les écrire à nouveau",
+                             static_cast<int>(matched), static_cast<int>(wanted.size())));
+        return TQCResume::to_append;
+      }
+    }
+  }
+  return lastLines();
+}
+
 // --- Lot reports ---------------------------------------------------------------------
+
+namespace {
+
+// The note of a lot being reported, beside the QC log: "." + log name +
+// ".archive". Three lines: how many lines the log held when the lot's
+// readings were read for the report, the report's file name, the lot.
+std::string ArchiveNotePath(const std::string& logPath) {
+  return platform::JoinPath(platform::ExtractFileDir(logPath),
+                            "." + platform::ExtractFileName(logPath) + ".archive");
+}
+
+void RemoveArchiveNote(const std::string& logPath) {
+  const std::string note = ArchiveNotePath(logPath);
+  if (platform::RemoveFile(note).Ok()) (void)platform::FlushFolder(platform::ExtractFileDir(note));
+}
+
+// A lot whose report took its name before the service was interrupted, and
+// whose readings may still be in the log: they are archived now, the lines
+// the report printed and no later one. The note goes once that is done.
+void FinishInterruptedArchive(const std::string& logPath, const std::string& reportDest) {
+  const std::string note = ArchiveNotePath(logPath);
+  if (!platform::FileExists(note)) return;
+  std::string bytes;
+  if (!platform::ReadFileBytes(note, bytes).Ok()) return;
+  const std::vector<std::string> lines = platform::SplitLines(bytes);
+  long long logLines = -1;
+  if (lines.size() == 3 && platform::IsDigits(lines[0]) && lines[0].size() < 19) {
+    logLines = std::stoll(lines[0]);
+  }
+  if (logLines >= 0 && platform::IsPlainFileName(lines[1]) &&
+      platform::FileExists(platform::JoinPath(reportDest, lines[1]))) {
+    LogInfo(kCat, Format("Rapport QC déjà produit pour le lot %s — archivage repris : %s",
+                         lines[2].c_str(), lines[1].c_str()));
+    if (!ArchiveLotLines(logPath, lines[2], static_cast<size_t>(logLines))) return;
+  }
+  // Interrupted before its report took its name: the lot is reported again.
+  RemoveArchiveNote(logPath);
+}
+
+}  // namespace
 
 int CheckAndGenerateReports(const TAppConfig& Config) {
   int count = 0;
   if (!GInitialized) return 0;
   RemoveLeftovers(Config.QCReportDest);
   const std::string path = QCLogPath(Config);
+  {
+    // A rewrite of the log cut short leaves its temporary file.
+    std::lock_guard<std::mutex> lock(GQCCS);
+    const std::string rewrite = platform::JoinPath(platform::ExtractFileDir(path),
+                                                   "." + platform::ExtractFileName(path) + ".tmp");
+    if (platform::FileExists(rewrite)) (void)platform::RemoveFile(rewrite);
+  }
+  FinishInterruptedArchive(path, Config.QCReportDest);
   if (!platform::FileExists(path)) return 0;
 
   const TUniqueStringList lots = CollectLots(path);
@@ -498,11 +606,13 @@ TUniqueStringList CollectLots(const std::string& FilePath) {
 }
 
 int ExtractLotLines(const std::string& FilePath, const std::string& KLot,
-                    std::vector<TQCLine>& Lines, size_t Capacity) {
+                    std::vector<TQCLine>& Lines, size_t Capacity, size_t* LogLines) {
   Lines.clear();
   int found = 0;
+  size_t count = 0;
   TLotFields line;
   const platform::TOsResult r = ForEachQCLogLine(FilePath, [&](std::string_view raw) {
+    ++count;
     if (IsBlankLine(raw)) return true;
     line.Read(raw);
     if (!IsLot(line.K7Lot(), KLot)) return true;
@@ -515,6 +625,7 @@ int ExtractLotLines(const std::string& FilePath, const std::string& KLot,
     Lines.clear();
     return 0;
   }
+  if (LogLines != nullptr) *LogLines = count;
   return found;
 }
 
@@ -561,7 +672,9 @@ bool GenerateReportForLot(const std::string& FilePath, const std::string& KLot,
   // Every reading of the lot is printed: archiving then removes no line that
   // is missing from the report.
   std::vector<TQCLine> lines;
-  const int lineCount = ExtractLotLines(FilePath, KLot, lines);
+  size_t logLines = 0;
+  const int lineCount =
+      ExtractLotLines(FilePath, KLot, lines, std::numeric_limits<size_t>::max(), &logLines);
   if (lineCount == 0) {
     LogWarning(kCat, "Aucune ligne trouvée pour le lot : " + KLot, 0);
     return false;
@@ -579,8 +692,20 @@ bool GenerateReportForLot(const std::string& FilePath, const std::string& KLot,
   const std::string pdfFile = base + ".pdf";
   const std::string gsExe = FindGhostscript(GExeFolder);
 
+  // Written durably before the report can take its name: whatever
+  // interrupts the service from here on, the next check knows which lines
+  // the report holds.
+  const platform::TOsResult noted = platform::WriteFileReplacing(
+      ArchiveNotePath(FilePath),
+      std::to_string(logLines) + "\n" + platform::ExtractFileName(pdfFile) + "\n" + KLot + "\n",
+      true);
+  if (!noted.Ok()) {
+    LogError(kCat, "Erreur archivage lot " + KLot + " : " + noted.Text, EVT_QC_ERROR);
+    return false;
+  }
   if (!GeneratePSReport(lines, lineCount, KLot, psFile)) {
     LogError(kCat, "Échec génération PS pour lot : " + KLot, EVT_QC_ERROR);
+    RemoveArchiveNote(FilePath);
     return false;
   }
   LogInfo(kCat, "PS généré — " + platform::ExtractFileName(psFile));
@@ -592,9 +717,11 @@ bool GenerateReportForLot(const std::string& FilePath, const std::string& KLot,
         Format("Rapport QC - Lot: %s | Lignes: %d | Fichier: %s", KLot.c_str(), lineCount,
                platform::ExtractFileName(pdfFile).c_str()),
         EVT_QC_REPORT);
-    ArchiveLotLines(FilePath, KLot);
+    // A failed archiving keeps its note: the next check tries it again.
+    if (ArchiveLotLines(FilePath, KLot, logLines)) RemoveArchiveNote(FilePath);
   } else {
     LogError(kCat, "Échec conversion PS→PDF pour lot : " + KLot, EVT_QC_ERROR);
+    RemoveArchiveNote(FilePath);
   }
   if (platform::FileExists(psFile)) (void)platform::RemoveFile(psFile);
   return result;
@@ -652,18 +779,20 @@ bool ConvertPStoPDF(const std::string& PSFile, const std::string& PDFFile,
   return false;
 }
 
-void ArchiveLotLines(const std::string& FilePath, const std::string& KLot) {
-  if (!platform::FileExists(FilePath)) return;
+bool ArchiveLotLines(const std::string& FilePath, const std::string& KLot, size_t LineLimit) {
+  if (!platform::FileExists(FilePath)) return true;
   std::lock_guard<std::mutex> lock(GQCCS);
   // The kept lines go to the new log as they are read; it replaces the log
   // only once complete and flushed to disk.
   platform::TReplacingWriter kept(FilePath);
   int removed = 0;
+  size_t count = 0;
   TLotFields line;
   platform::TOsResult r = platform::ReadFileLines(FilePath, [&](std::string_view raw) {
+    ++count;
     if (IsBlankLine(raw)) return true;
     line.Read(raw);
-    if (IsLot(line.K7Lot(), KLot)) {
+    if (count <= LineLimit && IsLot(line.K7Lot(), KLot)) {
       ++removed;
       return true;
     }
@@ -672,19 +801,20 @@ void ArchiveLotLines(const std::string& FilePath, const std::string& KLot) {
     kept.Append("\r\n");
     return true;
   });
-  if (r.NotFound()) return;
+  if (r.NotFound()) return true;
   if (!r.Ok()) {
     LogError(kCat, "Erreur archivage lot " + KLot + " : " + r.Text, EVT_QC_ERROR);
-    return;
+    return false;
   }
-  if (removed == 0) return;
+  if (removed == 0) return true;
   r = kept.Commit(true);
   if (!r.Ok()) {
     LogError(kCat, "Erreur archivage lot " + KLot + " : " + r.Text, EVT_QC_ERROR);
-    return;
+    return false;
   }
   LogInfo(kCat, Format("Lot %s archivé — %d ligne(s) supprimée(s) de QC\\log.txt", KLot.c_str(),
                        removed));
+  return true;
 }
 
 // --- Test seams -----------------------------------------------------------------------

@@ -104,10 +104,29 @@ int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config);
 // aside): the message was recorded before an interruption kept that from
 // being noted.
 bool QCResultsRecorded(const TASTMMessage& Msg, const TAppConfig& Config);
+// The QC log's size in bytes, noted before the readings of a message are
+// appended (0 when there is no log yet).
+int64_t QCLogSize(const TAppConfig& Config);
+// What to do with the readings of a message whose append was interrupted.
+enum class TQCResume {
+  recorded,   // they stand in the log: not again
+  to_append,  // append them
+  failed,     // the log could not be put right (logged, an environment fault noted): wait
+};
+// After an interruption between that note and the record of the append:
+// `recorded` when every reading of the message stands in the log right
+// after `SizeBefore` bytes. Otherwise whatever the interrupted append left
+// there (some of the readings, a last one cut short by a power loss) is cut
+// away, so that the readings, appended again, stand in the log once and
+// whole. When the size is unknown (-1) or other readings follow, nothing is
+// cut and the answer is QCResultsRecorded's.
+TQCResume ResumeQCRecording(const TASTMMessage& Msg, const TAppConfig& Config, int64_t SizeBefore);
 
 // --- Lot reports -----------------------------------------------------------------
 // Removes first what an interrupted report left in the report folder (its
-// PostScript file, its unfinished PDF). Then reports every lot whose expiry
+// PostScript file, its unfinished PDF), and finishes the archiving of a lot
+// whose report was made but whose readings were not yet taken out of the
+// log when the service was interrupted. Then reports every lot whose expiry
 // plus QCReportDelay days has been reached and that has no report yet;
 // returns the number of reports produced (0 when the manager is not
 // started). Throws std::runtime_error when the report folder or a PostScript
@@ -119,9 +138,11 @@ int CheckAndGenerateReports(const TAppConfig& Config);
 TUniqueStringList CollectLots(const std::string& FilePath);
 // Copies the lines of lot `KLot` (letter case ignored) into `Lines` in file
 // order, at most `Capacity` of them, and returns how many the log holds.
+// `LogLines`, when given, receives the number of lines the log held.
 int ExtractLotLines(const std::string& FilePath, const std::string& KLot,
                     std::vector<TQCLine>& Lines,
-                    size_t Capacity = std::numeric_limits<size_t>::max());
+                    size_t Capacity = std::numeric_limits<size_t>::max(),
+                    size_t* LogLines = nullptr);
 // The lot's part of its report file names: the lot as it stands when it is
 // a plain name of at most 100 bytes without "~"; otherwise the lot with "/",
 // "\" and control characters made "_", cut to 91 bytes, then "~" and eight
@@ -134,7 +155,11 @@ std::string ReportLotName(const std::string& KLot);
 // gives reports.
 bool ReportExists(const std::string& ReportDest, const std::string& KLot);
 // Prints every reading of the lot, converts the document to PDF and, on
-// success, archives the lot's lines. Throws like CheckAndGenerateReports.
+// success, archives the lot's lines. Before the conversion a note beside the
+// log names the lot, the report and the lines it prints, so that an
+// interruption between the report and the archiving is finished at the next
+// check; the note goes once the lines are archived. Throws like
+// CheckAndGenerateReports.
 bool GenerateReportForLot(const std::string& FilePath, const std::string& KLot,
                           const std::string& ReportDest);
 // ExeFolder + Ghostscript's program name ("gs") when that file exists, else
@@ -153,11 +178,14 @@ std::vector<std::string> GhostscriptArguments(const std::string& PSFile,
 // before), so an incomplete file never passes for the lot's report.
 bool ConvertPStoPDF(const std::string& PSFile, const std::string& PDFFile,
                     const std::string& GsExe);
-// Removes every line of the lot (letter case ignored) from the log, holding
-// GQCCS throughout. The kept lines are written, as they are read, to a
-// temporary file in the same folder, flushed to disk and renamed over the
-// log, so the log is never left half written.
-void ArchiveLotLines(const std::string& FilePath, const std::string& KLot);
+// Removes every line of the lot (letter case ignored) among the first
+// `LineLimit` lines of the log, holding GQCCS throughout; later lines are
+// kept whatever their lot. The kept lines are written, as they are read, to
+// a temporary file in the same folder, flushed to disk and renamed over the
+// log, so the log is never left half written. True when the log no longer
+// holds those lines (also when it held none).
+bool ArchiveLotLines(const std::string& FilePath, const std::string& KLot,
+                     size_t LineLimit = std::numeric_limits<size_t>::max());
 
 // --- The PostScript document of one lot ---------------------------------------
 // A document being written: lines gather in Buffer and reach the file in

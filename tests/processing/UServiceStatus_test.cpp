@@ -137,6 +137,12 @@ TEST_F(StatusTest, TheStatusAfterACycleAndWhatMonitoringIsTold) {
   EXPECT_EQ(Status(), STATUS_OK);
   platform::SetNowForTesting([now] { return now + 72.0 / 86400; });
   EXPECT_EQ(Status(), STATUS_CRITICAL);
+
+  // Emptied by a power loss before its content reached the disk: unreadable.
+  ASSERT_TRUE(platform::WriteFileBytes(Path("status.txt"), "").Ok());
+  EXPECT_EQ(Status(&text), STATUS_CRITICAL);
+  EXPECT_EQ(text, "CRITIQUE — fichier d'état illisible (" + Path("status.txt") +
+                      ") : vide ou incomplet\n");
 }
 
 TEST_F(StatusTest, TheWatchdogHearsFromTheThreadThroughoutALongRest) {
