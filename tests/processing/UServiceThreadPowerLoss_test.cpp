@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "processing/PipelineLab.h"
+#include "qc/QCFixture.h"
 #include "support/PowerLossModel.h"
 
 namespace {
@@ -60,19 +61,8 @@ class ServiceThreadPowerLossTest : public pipeline_lab::TPipelineLabTest {
     ResetLab();
     std::string log;
     for (int i = 1; i <= kDueLotReadings; ++i) {
-      TQCLine line;
-      line.RDResult = "02/01/2020 10:0" + std::to_string(i) + ":00";
-      line.InstrID = "VLM0001";
-      line.OID = "QC2001";
-      line.Lot = "QC NIV 1";
-      line.QCPerDate = "01/01/2020";
-      line.Tub = "1";
-      line.K7ID = "VC1900";
-      line.K7Lot = kDueLot;
-      line.WellNr = std::to_string(i);
-      line.Reagent = "Anti-A";
-      line.Grade = "4+";
-      log += SerializeQCLine(line) + "\r\n";
+      log += SerializeQCLine(qc_test::MakeLine(kDueLot, "01/01/2020", "OK", std::to_string(i))) +
+             "\r\n";
     }
     std::filesystem::create_directories(lab_.Install + "/QC");
     testing_support::WriteAll(lab_.Install + "/QC/log.txt", log);
