@@ -506,25 +506,26 @@ bool TVelmarServiceThread::MakeImagesDurable(const TImageResult* Results, int Co
   // The folder the full-size pictures were written to, also when a reduced
   // copy replaced them there.
   std::set<std::string> Folders{FullSizeFolder};
+  // A reduced copy is both the picture and its copy: flushed once.
+  std::set<std::string> Files;
   for (int i = 0; i < Count; ++i) {
     if (!Results[i].Success) continue;
     for (const std::string& Path : {Results[i].OutputPath, Results[i].ResizedPath}) {
       if (Path.empty()) continue;
-      const platform::TOsResult Flushed = platform::FlushFile(Path);
-      if (!Flushed.Ok()) {
-        FEnvironmentFault = std::string(kStageImages) + " : " + Flushed.Text;
-        return false;
-      }
+      Files.insert(Path);
       Folders.insert(platform::ExtractFileDir(Path));
     }
   }
+  const auto Fail = [this](const platform::TOsResult& r) {
+    FEnvironmentFault = std::string(kStageImages) + " : " + r.Text;
+    return false;
+  };
+  for (const std::string& Path : Files) {
+    if (const platform::TOsResult r = platform::FlushFile(Path); !r.Ok()) return Fail(r);
+  }
   for (const std::string& Folder : Folders) {
     if (Folder.empty() || !platform::FolderExists(Folder)) continue;
-    const platform::TOsResult Flushed = platform::FlushFolder(Folder);
-    if (!Flushed.Ok()) {
-      FEnvironmentFault = std::string(kStageImages) + " : " + Flushed.Text;
-      return false;
-    }
+    if (const platform::TOsResult r = platform::FlushFolder(Folder); !r.Ok()) return Fail(r);
   }
   return true;
 }
