@@ -79,16 +79,21 @@ bool SameContent(const std::string& A, const std::string& B) {
   return platform::ReadFileBytes(A, a).Ok() && platform::ReadFileBytes(B, b).Ok() && a == b;
 }
 
-// Where FilePath goes in the done folder: its own name, unless a different
-// file of that name is there already; then the first of "name~1.ext",
-// "name~2.ext", ... that is free or holds the same bytes.
-std::string DonePath(const std::string& DoneFolder, const std::string& FilePath) {
-  const std::string BaseName = platform::ExtractFileName(FilePath);
+// The n-th name a file of that name may take in the done folder: its own
+// name (n = 0), then "name~1.ext", "name~2.ext", ...
+std::string DoneCandidate(const std::string& DoneFolder, const std::string& BaseName, int n) {
+  if (n == 0) return platform::JoinPath(DoneFolder, BaseName);
   const std::string Ext = platform::ExtractFileExt(BaseName);
   const std::string Stem = BaseName.substr(0, BaseName.size() - Ext.size());
+  return platform::JoinPath(DoneFolder, Stem + "~" + std::to_string(n) + Ext);
+}
+
+// Where FilePath goes in the done folder: the first of its candidate names
+// that is free or holds the same bytes.
+std::string DonePath(const std::string& DoneFolder, const std::string& FilePath) {
+  const std::string BaseName = platform::ExtractFileName(FilePath);
   for (int n = 0;; ++n) {
-    const std::string Path =
-        platform::JoinPath(DoneFolder, n == 0 ? BaseName : Stem + "~" + std::to_string(n) + Ext);
+    const std::string Path = DoneCandidate(DoneFolder, BaseName, n);
     if (platform::FolderExists(Path)) continue;
     if (!platform::FileExists(Path) || SameContent(FilePath, Path)) return Path;
   }
@@ -483,11 +488,8 @@ void TVelmarServiceThread::RemoveFiledEntries() {
     if (Waiting) continue;
     // Filed under its own name or, beside another file of that name, under
     // "name~n.ext".
-    const std::string Ext = platform::ExtractFileExt(Id.Name);
-    const std::string Stem = Id.Name.substr(0, Id.Name.size() - Ext.size());
     for (int n = 0;; ++n) {
-      const std::string Path =
-          platform::JoinPath(FDoneFolder, n == 0 ? Id.Name : Stem + "~" + std::to_string(n) + Ext);
+      const std::string Path = DoneCandidate(FDoneFolder, Id.Name, n);
       if (!platform::FileExists(Path)) break;
       std::string Bytes;
       if (platform::FileSize(Path) != Id.Size || !platform::ReadFileBytes(Path, Bytes).Ok() ||
@@ -620,11 +622,6 @@ bool TVelmarServiceThread::RunStages(const std::string& FilePath, const TASTMMes
   // The pictures reach the disk before the stage is recorded: a power loss
   // never leaves a recorded stage whose pictures are empty.
   const auto ImagesFinished = [&](const std::string& FullSizeFolder) {
-    const std::string Fault = platform::TakeEnvironmentFault();
-    if (!Fault.empty()) {
-      FEnvironmentFault = std::string(kStageImages) + " : " + Fault;
-      return false;
-    }
     return MakeImagesDurable(Results, std::min(ImgCount, kResultCapacity), FullSizeFolder) &&
            Finished(ImagesRecord(), true);
   };

@@ -493,12 +493,17 @@ TQCResume ResumeQCRecording(const TASTMMessage& Msg, const TAppConfig& Config, i
 
 namespace {
 
-// The note of a lot being reported, beside the QC log: "." + log name +
-// ".archive". Three lines: how many lines the log held when the lot's
-// readings were read for the report, the report's file name, the lot.
-std::string ArchiveNotePath(const std::string& logPath) {
+// A hidden file beside the QC log: "." + log name + `suffix`.
+std::string BesideLog(const std::string& logPath, const char* suffix) {
   return platform::JoinPath(platform::ExtractFileDir(logPath),
-                            "." + platform::ExtractFileName(logPath) + ".archive");
+                            "." + platform::ExtractFileName(logPath) + suffix);
+}
+
+// The note of a lot being reported, beside the QC log. Three lines: how
+// many lines the log held when the lot's readings were read for the
+// report, the report's file name, the lot.
+std::string ArchiveNotePath(const std::string& logPath) {
+  return BesideLog(logPath, ".archive");
 }
 
 void RemoveArchiveNote(const std::string& logPath) {
@@ -512,6 +517,10 @@ void RemoveArchiveNote(const std::string& logPath) {
 void FinishInterruptedArchive(const std::string& logPath, const std::string& reportDest) {
   const std::string note = ArchiveNotePath(logPath);
   if (!platform::FileExists(note)) return;
+  // The log is rewritten only while a note stands: a rewrite cut short
+  // leaves its temporary file (the name the replacing writer uses).
+  const std::string rewrite = BesideLog(logPath, ".tmp");
+  if (platform::FileExists(rewrite)) (void)platform::RemoveFile(rewrite);
   std::string bytes;
   if (!platform::ReadFileBytes(note, bytes).Ok()) return;
   const std::vector<std::string> lines = platform::SplitLines(bytes);
@@ -536,13 +545,6 @@ int CheckAndGenerateReports(const TAppConfig& Config) {
   if (!GInitialized) return 0;
   RemoveLeftovers(Config.QCReportDest);
   const std::string path = QCLogPath(Config);
-  {
-    // A rewrite of the log cut short leaves its temporary file.
-    std::lock_guard<std::mutex> lock(GQCCS);
-    const std::string rewrite = platform::JoinPath(platform::ExtractFileDir(path),
-                                                   "." + platform::ExtractFileName(path) + ".tmp");
-    if (platform::FileExists(rewrite)) (void)platform::RemoveFile(rewrite);
-  }
   FinishInterruptedArchive(path, Config.QCReportDest);
   if (!platform::FileExists(path)) return 0;
 
