@@ -293,7 +293,8 @@ std::string FindAvailableUPLPath(const std::string& GlimsFolder, const std::stri
 }
 
 std::string ExportToGlims(const TASTMMessage& Msg, const TImageResult* ImageResults,
-                          int ImgResultCount, const TAppConfig& Config) {
+                          int ImgResultCount, const TAppConfig& Config,
+                          platform::TStageOutcome* Outcome) {
   if (!Msg.IsValid) return {};
   if (Config.InfoToLis.empty()) {
     LogDebug(kCat, "InfoToLis non configure — export ignore");
@@ -323,7 +324,7 @@ std::string ExportToGlims(const TASTMMessage& Msg, const TImageResult* ImageResu
       platform::WriteFileReplacing(path, platform::Utf8ToAnsi(content), true);
   if (!written.Ok()) {
     LogError(kCat, "Erreur ecriture UPL : " + written.Text + " : " + path, EVT_GLIMS_ERROR);
-    if (written.EnvironmentFault()) platform::NoteEnvironmentFault(written.Text);
+    platform::AddToOutcome(Outcome, written);
     return {};
   }
   const std::string fileName = platform::ExtractFileName(path);

@@ -15,6 +15,7 @@
 #include "config/UConfig.h"
 #include "imaging/UImageResult.h"
 #include "platform/Clock.h"
+#include "platform/OsResult.h"
 
 constexpr const char* GLIMS_LOG_FILE = "Glims_log.csv";
 constexpr char GLIMS_LOG_SEP = '|';
@@ -85,6 +86,8 @@ std::string FindAvailableUPLPath(const std::string& GlimsFolder, const std::stri
 // Writes the upload file of a patient message into Config.InfoToLis, under a
 // temporary name renamed into place once complete, then rewrites the export
 // log. Returns the path written, or empty when nothing was written (each
-// reason is logged).
+// reason is logged). Outcome, when given, tells whether the machine kept the
+// file from being written, with the machine's reason.
 std::string ExportToGlims(const TASTMMessage& Msg, const TImageResult* ImageResults,
-                          int ImgResultCount, const TAppConfig& Config);
+                          int ImgResultCount, const TAppConfig& Config,
+                          platform::TStageOutcome* Outcome = nullptr);

@@ -128,7 +128,8 @@ std::string BuildXMLContent(const TASTMMessage& Msg) {
   return doc;
 }
 
-std::string ExportToXML(const TASTMMessage& Msg, const std::string& DestFolder) {
+std::string ExportToXML(const TASTMMessage& Msg, const std::string& DestFolder,
+                        platform::TStageOutcome* Outcome) {
   if (!Msg.IsValid) {
     LogWarning(kCat, "Message ASTM invalide — export XML ignoré", 0);
     return {};
@@ -147,7 +148,7 @@ std::string ExportToXML(const TASTMMessage& Msg, const std::string& DestFolder) 
     const platform::TOsResult made = platform::MakeFolders(DestFolder);
     if (!made.Ok()) {
       LogError(kCat, "Impossible de créer dossier XML : " + DestFolder, EVT_PROCESSING_ERROR);
-      if (made.EnvironmentFault()) platform::NoteEnvironmentFault(made.Text);
+      platform::AddToOutcome(Outcome, made);
       return {};
     }
   }
@@ -158,7 +159,7 @@ std::string ExportToXML(const TASTMMessage& Msg, const std::string& DestFolder) 
   const platform::TOsResult written = platform::WriteFileReplacing(target, bytes, true);
   if (!written.Ok()) {
     LogError(kCat, "Erreur écriture XML : " + written.Text + " → " + target, EVT_PROCESSING_ERROR);
-    if (written.EnvironmentFault()) platform::NoteEnvironmentFault(written.Text);
+    platform::AddToOutcome(Outcome, written);
     return {};
   }
   LogInfo(kCat, Format("Export XML généré — %s [%s]", fileName.c_str(),

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "astm/UASTMParser.h"
+#include "platform/OsResult.h"
 
 // Class ids of the three screening reagents.
 constexpr int UR_SURG1_ID = 33;
@@ -41,5 +42,7 @@ std::string BuildXMLContent(const TASTMMessage& Msg);
 // Writes the document (UTF-8 with byte-order mark) into DestFolder under the
 // source file's own name, replacing an existing file only once the new one is
 // complete. Returns the full path written, or empty when nothing was written
-// (every reason is logged).
-std::string ExportToXML(const TASTMMessage& Msg, const std::string& DestFolder);
+// (every reason is logged). Outcome, when given, tells whether the machine
+// kept the document from being written, with the machine's reason.
+std::string ExportToXML(const TASTMMessage& Msg, const std::string& DestFolder,
+                        platform::TStageOutcome* Outcome = nullptr);

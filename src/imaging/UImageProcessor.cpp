@@ -32,12 +32,13 @@ TBarcodeVerifResult CheckBarcode(const TRaster& Bmp, const std::string& Cassette
 // Writes the JPEG bytes to Path under a temporary name, then renames them
 // into place; true when the file exists afterwards. Logs in "RESIZE".
 bool WritePicture(const std::string& Jpeg, const std::string& Path, const char* WriteErrorPrefix,
-                  const std::string& ErrorSuffix, const std::string& MissingPrefix) {
+                  const std::string& ErrorSuffix, const std::string& MissingPrefix,
+                  platform::TStageOutcome* Outcome) {
   const platform::TOsResult Written = platform::WriteFileReplacing(Path, Jpeg);
   if (!Written.Ok()) {
     LogError(kCatResize, WriteErrorPrefix + Written.Text + ErrorSuffix, 0);
     // A picture the machine could not write is made again once it can.
-    if (Written.EnvironmentFault()) platform::NoteEnvironmentFault(Written.Text);
+    platform::AddToOutcome(Outcome, Written);
     return false;
   }
   if (!platform::FileExists(Path)) {
@@ -50,13 +51,14 @@ bool WritePicture(const std::string& Jpeg, const std::string& Path, const char* 
 // The full-size save. Encoded receives the JPEG bytes whenever encoding
 // succeeded (also when writing then failed): they are the file's content,
 // so the picture can be reloaded from them without reading the file.
-bool SaveFullSize(const TRaster& Bmp, const std::string& Path, std::string& Encoded) {
+bool SaveFullSize(const TRaster& Bmp, const std::string& Path, std::string& Encoded,
+                  platform::TStageOutcome* Outcome) {
   std::string Error;
   if (!EncodeJpeg(Bmp, Encoded, Error)) {
     LogError(kCatResize, "Erreur sauvegarde : " + Error, 0);
     return false;
   }
-  if (!WritePicture(Encoded, Path, "Erreur sauvegarde : ", "", "Fichier manquant : ")) {
+  if (!WritePicture(Encoded, Path, "Erreur sauvegarde : ", "", "Fichier manquant : ", Outcome)) {
     return false;
   }
   LogDebug(kCatResize, "Sauvegardé 100% → " + ExtractFileName(Path));
@@ -85,9 +87,10 @@ int ReducedSide(int Side, int ResizeFactor) {
   return static_cast<int>(std::max<int64_t>(Result, 1));
 }
 
-bool ResizeAndSave(const TRaster& SourceBmp, const std::string& Path, int ResizeFactor) {
+bool ResizeAndSave(const TRaster& SourceBmp, const std::string& Path, int ResizeFactor,
+                   platform::TStageOutcome* Outcome) {
   std::string Jpeg;
-  if (ResizeFactor >= 100) return SaveFullSize(SourceBmp, Path, Jpeg);
+  if (ResizeFactor >= 100) return SaveFullSize(SourceBmp, Path, Jpeg, Outcome);
   // The copy is reduced from the pixels themselves: going through a JPEG
   // of them first would only add a generation of compression loss.
   std::string Error;
@@ -100,7 +103,7 @@ bool ResizeAndSave(const TRaster& SourceBmp, const std::string& Path, int Resize
   }
   FreeRaster(Reduced);
   if (!WritePicture(Jpeg, Path, "Erreur resize : ", " → " + Path,
-                    "Fichier manquant après sauvegarde : ")) {
+                    "Fichier manquant après sauvegarde : ", Outcome)) {
     return false;
   }
   LogDebug(kCatResize,
@@ -131,7 +134,8 @@ bool MoveToWrongImages(const std::string& LogFolder, std::string& OutputPath) {
 
 bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group,
                             const TAppConfig& Config, const std::string& ImagesPath,
-                            const std::string& Validation, TImageResult& Result) {
+                            const std::string& Validation, TImageResult& Result,
+                            platform::TStageOutcome* Outcome) {
   Result = TImageResult{};
   const bool HasOrder = Msg.OrderCount() > 0;
   const std::string SampleID = HasOrder ? Msg.Orders[0].SampleID : std::string();
@@ -184,7 +188,7 @@ bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group
   // The JPEG bytes of the picture as saved: the border is drawn on them
   // decoded, exactly what reading the file back would give.
   std::string Saved;
-  if (!SaveFullSize(Dest.Bmp, OutputPath, Saved)) {
+  if (!SaveFullSize(Dest.Bmp, OutputPath, Saved, Outcome)) {
     Result.ErrorDetail = "Sauvegarde composite échouée : " + OutputPath;
     return false;
   }
@@ -196,7 +200,7 @@ bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group
     // takes pictures from: it is removed, and the set-aside is made again
     // with the whole message once the log folder can take it.
     (void)platform::RemoveFile(OutputPath);
-    platform::NoteEnvironmentFault("wrong_images : " + ExtractFileName(OutputPath));
+    if (Outcome != nullptr) Outcome->MachineFault("wrong_images : " + ExtractFileName(OutputPath));
     Result.ErrorDetail = "Mise à l'écart impossible : " + ExtractFileName(OutputPath);
     return false;
   }
@@ -210,7 +214,7 @@ bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group
     PixelsValid = DecodeJpeg(Saved, Dest.Bmp, Error);
     if (PixelsValid) {
       DrawAlertBorder(Dest, Width, Height, AlertBorder);
-      SaveFullSize(Dest.Bmp, OutputPath, Saved);
+      SaveFullSize(Dest.Bmp, OutputPath, Saved, Outcome);
     } else {
       LogError(kCat,
                "Erreur chargement image : " + Error + " [" + ExtractFileName(OutputPath) + "]",
@@ -222,7 +226,7 @@ bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group
   if (Passed && PixelsValid && Config.ResizeFactor < 100 && !Config.ResizedImageDest.empty()) {
     const std::string ResizedPath =
         platform::JoinPath(Config.ResizedImageDest, ExtractFileName(OutputPath));
-    if (ResizeAndSave(Dest.Bmp, ResizedPath, Config.ResizeFactor)) {
+    if (ResizeAndSave(Dest.Bmp, ResizedPath, Config.ResizeFactor, Outcome)) {
       Result.ResizedPath = ResizedPath;
       if (!platform::SameTextAscii(ResizedPath, OutputPath)) {
         (void)platform::RemoveFile(OutputPath);
@@ -238,7 +242,8 @@ bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group
 
 int ProcessASTMMessage(const TASTMMessage& Msg, const TAppConfig& Config,
                        const std::string& ImagesFolder, const std::string& Validation,
-                       TImageResult* Results, int ResultCapacity) {
+                       TImageResult* Results, int ResultCapacity,
+                       platform::TStageOutcome* Outcome) {
   if (Results == nullptr) ResultCapacity = 0;
   for (int i = 0; i < ResultCapacity; ++i) Results[i] = TImageResult{};
   if (!Msg.IsValid) {
@@ -257,7 +262,7 @@ int ProcessASTMMessage(const TASTMMessage& Msg, const TAppConfig& Config,
   int Count = 0;
   for (int i = 0; i < GroupCount; ++i) {
     TImageResult One;
-    if (GenerateCompositeImage(Msg, Groups[i], Config, ImagesFolder, Validation, One)) {
+    if (GenerateCompositeImage(Msg, Groups[i], Config, ImagesFolder, Validation, One, Outcome)) {
       if (Count < ResultCapacity) Results[Count] = std::move(One);
       ++Count;
     } else {

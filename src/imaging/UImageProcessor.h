@@ -22,23 +22,29 @@
 #include "imaging/UCassetteRules.h"
 #include "imaging/UImageCanvas.h"
 #include "imaging/UImageResult.h"
+#include "platform/OsResult.h"
 
 // Builds, saves, verifies and reduces one picture per cassette of Msg;
 // returns the number of pictures produced. The first results (at most
-// ResultCapacity) describe them.
+// ResultCapacity) describe them. Outcome, when given, tells whether the
+// machine kept a picture from being written (the message is then made again
+// once it can), with the machine's reason.
 int ProcessASTMMessage(const TASTMMessage& Msg, const TAppConfig& Config,
                        const std::string& ImagesFolder, const std::string& Validation,
-                       TImageResult* Results, int ResultCapacity);
+                       TImageResult* Results, int ResultCapacity,
+                       platform::TStageOutcome* Outcome = nullptr);
 
 // --- Pipeline ----------------------------------------------------------------------------
 bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group,
                             const TAppConfig& Config, const std::string& ImagesPath,
-                            const std::string& Validation, TImageResult& Result);
+                            const std::string& Validation, TImageResult& Result,
+                            platform::TStageOutcome* Outcome = nullptr);
 // Saves the raster as JPEG at Path (written under a temporary name in the
 // same folder, then renamed into place): full size when ResizeFactor >= 100,
 // else reduced to ResizeFactor percent by area averaging of the raster's
 // pixels. True when the file exists afterwards.
-bool ResizeAndSave(const TRaster& SourceBmp, const std::string& Path, int ResizeFactor);
+bool ResizeAndSave(const TRaster& SourceBmp, const std::string& Path, int ResizeFactor,
+                   platform::TStageOutcome* Outcome = nullptr);
 // Moves the picture at OutputPath into LogFolder/wrong_images, replacing a
 // picture of that name already there; OutputPath follows the picture. False,
 // OutputPath unchanged, when it could not be moved.

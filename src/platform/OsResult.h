@@ -31,22 +31,42 @@ struct TOsResult {
   }
 };
 
-// The work in progress on this thread could not write its output because of
-// an environment fault: the operation that saw the failure notes it (the
-// first reason noted is kept), and whoever runs that work takes the note to
-// decide whether to try again later. One note per thread.
-namespace internal {
-inline thread_local std::string GEnvironmentFault;
-}  // namespace internal
+// What one stage of work came to: done, failed because of its input (the
+// data), or failed because of the machine, with the machine's reason. A
+// machine failure goes away once the machine is put right, so the work waits
+// and is tried again then; an input failure does not.
+struct TStageOutcome {
+  enum class TKind { done, input_failed, machine_failed };
+  TKind Kind = TKind::done;
+  // The machine's reason ("write 'a.xml': No space left on device"), for
+  // machine_failed.
+  std::string Reason;
 
-inline void NoteEnvironmentFault(const std::string& reason) {
-  if (internal::GEnvironmentFault.empty()) {
-    internal::GEnvironmentFault = reason.empty() ? std::string("?") : reason;
+  bool MachineFailed() const { return Kind == TKind::machine_failed; }
+
+  // Counts one failed system call against the stage: a machine fault makes
+  // it a machine failure (the first reason is kept), any other failure an
+  // input failure unless the machine already failed it.
+  void Add(const TOsResult& r) {
+    if (r.Ok()) return;
+    if (r.EnvironmentFault()) {
+      MachineFault(r.Text);
+    } else if (Kind == TKind::done) {
+      Kind = TKind::input_failed;
+    }
   }
-}
-// The reason noted since the last call, empty when none; clears the note.
-inline std::string TakeEnvironmentFault() {
-  return std::exchange(internal::GEnvironmentFault, std::string());
+  // The stage could not write its output because of the machine.
+  void MachineFault(const std::string& reason) {
+    if (MachineFailed()) return;
+    Kind = TKind::machine_failed;
+    Reason = reason.empty() ? std::string("?") : reason;
+  }
+};
+
+// Counts a failed call against the stage whose outcome the caller asked for
+// (Outcome may be null: the caller does not want it).
+inline void AddToOutcome(TStageOutcome* Outcome, const TOsResult& r) {
+  if (Outcome != nullptr) Outcome->Add(r);
 }
 
 }  // namespace platform

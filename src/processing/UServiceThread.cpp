@@ -60,11 +60,12 @@ bool IsSameUpload(const std::string& Path, const TASTMMessage& Msg, const TImage
 }
 
 // A destination folder that vanished is made again before a stage writes
-// into it; a failure shows in the stage's own write.
-void EnsureFolder(const std::string& Folder) {
+// into it; a machine fault counts against the stage, any other failure
+// shows in the stage's own write.
+void EnsureFolder(const std::string& Folder, platform::TStageOutcome& Outcome) {
   if (Folder.empty() || platform::FolderExists(Folder)) return;
   const platform::TOsResult made = platform::MakeFolders(Folder);
-  if (made.EnvironmentFault()) platform::NoteEnvironmentFault(made.Text);
+  if (made.EnvironmentFault()) Outcome.Add(made);
 }
 
 // True when the file holds a whole picture.
@@ -566,13 +567,11 @@ bool TVelmarServiceThread::RunStages(const std::string& FilePath, const TASTMMes
     LogInfo(kCat, Format("Étape déjà faite — %s : %s", Stage, name.c_str()));
     return true;
   };
-  // After a stage ran: an environment fault noted meanwhile makes the file
-  // wait when the stage lacks its output (FaultCounts); else the stage is
-  // recorded as done.
-  const auto Finished = [&](TStageRecord Record, bool FaultCounts) {
-    const std::string Fault = platform::TakeEnvironmentFault();
-    if (FaultCounts && !Fault.empty()) {
-      FEnvironmentFault = Record.Stage + " : " + Fault;
+  // After a stage ran: a stage the machine kept from its output makes the
+  // file wait; else the stage is recorded as done.
+  const auto Finished = [&](TStageRecord Record, const platform::TStageOutcome& Outcome) {
+    if (Outcome.MachineFailed()) {
+      FEnvironmentFault = Record.Stage + " : " + Outcome.Reason;
       return false;
     }
     std::erase_if(Entry.Stages, [&](const TStageRecord& r) { return r.Stage == Record.Stage; });
@@ -617,26 +616,28 @@ bool TVelmarServiceThread::RunStages(const std::string& FilePath, const TASTMMes
       Results[i] = Record->Images[i];
     }
   };
-  (void)platform::TakeEnvironmentFault();  // a note left by earlier work is not this file's
-
   // The pictures reach the disk before the stage is recorded: a power loss
   // never leaves a recorded stage whose pictures are empty.
-  const auto ImagesFinished = [&](const std::string& FullSizeFolder) {
+  const auto ImagesFinished = [&](const std::string& FullSizeFolder,
+                                  const platform::TStageOutcome& Outcome) {
     return MakeImagesDurable(Results, std::min(ImgCount, kResultCapacity), FullSizeFolder) &&
-           Finished(ImagesRecord(), true);
+           Finished(ImagesRecord(), Outcome);
   };
+  // A bookkeeping record: nothing written outside the journal.
+  const platform::TStageOutcome Noted;
 
   if (!Msg.IsQC) {
     if (ImagesDone()) {
       RestoreImages();
     } else {
       TestPoint("images", 0);
-      EnsureFolder(FConfig.ImageDestFolder);
-      if (FConfig.ResizeFactor < 100) EnsureFolder(FConfig.ResizedImageDest);
-      ImgCount =
-          ProcessASTMMessage(Msg, FConfig, ImagesFolder, FValidation, Results, kResultCapacity);
+      platform::TStageOutcome Outcome;
+      EnsureFolder(FConfig.ImageDestFolder, Outcome);
+      if (FConfig.ResizeFactor < 100) EnsureFolder(FConfig.ResizedImageDest, Outcome);
+      ImgCount = ProcessASTMMessage(Msg, FConfig, ImagesFolder, FValidation, Results,
+                                    kResultCapacity, &Outcome);
       LogInfo(kCat, Format("%d image(s) générée(s) pour : %s", ImgCount, name.c_str()));
-      if (!ImagesFinished(FConfig.ImageDestFolder)) return false;
+      if (!ImagesFinished(FConfig.ImageDestFolder, Outcome)) return false;
     }
   } else {
     if (!AlreadyDone(kStageQC)) {
@@ -646,24 +647,27 @@ bool TVelmarServiceThread::RunStages(const std::string& FilePath, const TASTMMes
       if (Intent != nullptr && platform::IsDigits(Intent->Output) && Intent->Output.size() < 19) {
         SizeBefore = std::stoll(Intent->Output);
       }
-      const TQCResume Resume =
-          Intent == nullptr ? TQCResume::to_append : ResumeQCRecording(Msg, FConfig, SizeBefore);
+      platform::TStageOutcome Outcome;
+      const TQCResume Resume = Intent == nullptr
+                                   ? TQCResume::to_append
+                                   : ResumeQCRecording(Msg, FConfig, SizeBefore, &Outcome);
       if (Resume == TQCResume::failed) {
-        FEnvironmentFault = std::string(kStageQC) + " : " + platform::TakeEnvironmentFault();
+        Outcome.MachineFault("");  // the reason, when the resumption gave none
+        FEnvironmentFault = std::string(kStageQC) + " : " + Outcome.Reason;
         return false;
       }
       if (Resume == TQCResume::recorded) {
         // Appended just before an interruption, not yet noted: not again.
         LogInfo(kCat, Format("Étape déjà faite — %s : %s", kStageQC, name.c_str()));
-        if (!Finished({kStageQC, "", {}}, false)) return false;
+        if (!Finished({kStageQC, "", {}}, Noted)) return false;
       } else {
         // The log's size before the append: what an interrupted append left
         // past it is known again.
-        if (!Finished({kStageQCIntent, std::to_string(QCLogSize(FConfig)), {}}, false)) {
+        if (!Finished({kStageQCIntent, std::to_string(QCLogSize(FConfig)), {}}, Noted)) {
           return false;
         }
-        const auto Recorded = RecordQCResults(Msg, FConfig);
-        if (!Finished({kStageQC, std::to_string(Recorded), {}}, true)) return false;
+        const auto Recorded = RecordQCResults(Msg, FConfig, &Outcome);
+        if (!Finished({kStageQC, std::to_string(Recorded), {}}, Outcome)) return false;
       }
     }
     if (ImagesDone()) {
@@ -678,29 +682,32 @@ bool TVelmarServiceThread::RunStages(const std::string& FilePath, const TASTMMes
                               Msg.Header.InstrumentID.c_str(), QCFolder.c_str()));
       LogDebug(kCatQC, Format("ImagesFolder=[%s] ImageDestFolder=[%s]", ImagesFolder.c_str(),
                               FConfig.ImageDestFolder.c_str()));
-      EnsureFolder(QCFolder);
+      platform::TStageOutcome Outcome;
+      EnsureFolder(QCFolder, Outcome);
       QCConfig.ImageDestFolder = QCFolder;
       if (!FConfig.ResizedImageDest.empty()) QCConfig.ResizedImageDest = QCFolder;
       LogDebug(kCatQC, Format("QCConfig.ImageDestFolder=[%s] ResizedImageDest=[%s]",
                               QCConfig.ImageDestFolder.c_str(), QCConfig.ResizedImageDest.c_str()));
-      ImgCount =
-          ProcessASTMMessage(Msg, QCConfig, ImagesFolder, FValidation, Results, kResultCapacity);
+      ImgCount = ProcessASTMMessage(Msg, QCConfig, ImagesFolder, FValidation, Results,
+                                    kResultCapacity, &Outcome);
       LogInfo(kCat, Format("%d image(s) QC générée(s) dans : %s", ImgCount, QCFolder.c_str()));
-      if (!ImagesFinished(QCFolder)) return false;
+      if (!ImagesFinished(QCFolder, Outcome)) return false;
     }
   }
 
   TestPoint("xml", 0);
   if (!FConfig.Dest_Vededavav.empty() && IsSurgiscreenMessage(Msg) && !AlreadyDone(kStageXML)) {
-    const std::string XMLPath = ExportToXML(Msg, FConfig.Dest_Vededavav);
+    platform::TStageOutcome Outcome;
+    const std::string XMLPath = ExportToXML(Msg, FConfig.Dest_Vededavav, &Outcome);
     if (!XMLPath.empty()) LogInfo(kCat, "XML exporté : " + platform::ExtractFileName(XMLPath));
-    if (!Finished({kStageXML, XMLPath, {}}, XMLPath.empty())) return false;
+    if (!Finished({kStageXML, XMLPath, {}}, Outcome)) return false;
   }
 
   TestPoint("glims", 0);
   if (!FConfig.InfoToLis.empty() && !AlreadyDone(kStageGlims)) {
     const int Count = std::min(ImgCount, kResultCapacity);
     std::string GlimsPath;
+    platform::TStageOutcome Outcome;
     const TStageRecord* Intent = Entry.Find(kStageGlimsIntent);
     if (Intent != nullptr && IsSameUpload(Intent->Output, Msg, Results, Count, FConfig)) {
       // Written just before an interruption, not yet recorded: not sent again.
@@ -712,17 +719,17 @@ bool TVelmarServiceThread::RunStages(const std::string& FilePath, const TASTMMes
         // just before an interruption is known again.
         const std::string Next = FindAvailableUPLPath(FConfig.InfoToLis, FConfig.InfoToLisPrefix,
                                                       Msg.Orders.front().SampleID);
-        if (!Finished({kStageGlimsIntent, Next, {}}, false)) return false;
+        if (!Finished({kStageGlimsIntent, Next, {}}, Noted)) return false;
       }
-      EnsureFolder(FConfig.InfoToLis);
-      GlimsPath = ExportToGlims(Msg, Results, Count, FConfig);
+      EnsureFolder(FConfig.InfoToLis, Outcome);
+      GlimsPath = ExportToGlims(Msg, Results, Count, FConfig, &Outcome);
     }
     if (!GlimsPath.empty()) {
       LogInfo(kCat, "Glims exporté : " + platform::ExtractFileName(GlimsPath));
     } else {
       LogDebug(kCat, "Export Glims ignoré (non-Glims ou erreur)");
     }
-    if (!Finished({kStageGlims, GlimsPath, {}}, GlimsPath.empty())) return false;
+    if (!Finished({kStageGlims, GlimsPath, {}}, Outcome)) return false;
   }
   return true;
 }

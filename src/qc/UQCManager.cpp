@@ -318,7 +318,8 @@ bool AppendQCLine(const std::string& FilePath, const TQCLine& Line) {
   return AppendQCLines(FilePath, {Line});
 }
 
-bool AppendQCLines(const std::string& FilePath, const std::vector<TQCLine>& Lines) {
+bool AppendQCLines(const std::string& FilePath, const std::vector<TQCLine>& Lines,
+                   platform::TStageOutcome* Outcome) {
   std::string bytes;
   for (const TQCLine& line : Lines) bytes += platform::Utf8ToAnsi(SerializeQCLine(line)) + "\r\n";
   std::lock_guard<std::mutex> lock(GQCCS);
@@ -340,7 +341,7 @@ bool AppendQCLines(const std::string& FilePath, const std::vector<TQCLine>& Line
     LogError(kCat, "Erreur écriture CSV QC : " + r.Text, 0);
     // Nothing of the message was recorded: whatever the system said, the
     // readings wait for a machine that can write them, and are tried again.
-    platform::NoteEnvironmentFault(r.Text);
+    if (Outcome != nullptr) Outcome->MachineFault(r.Text);
   }
   return r.Ok();
 }
@@ -393,7 +394,8 @@ std::string WithoutRecordingTime(TQCLine Line) {
 
 }  // namespace
 
-int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config) {
+int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config,
+                    platform::TStageOutcome* Outcome) {
   if (!Msg.IsValid) return 0;
   if (!Msg.IsQC) {
     LogDebug(kCat, "Message non-QC — ignoré");
@@ -403,7 +405,7 @@ int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config) {
   if (lines.empty()) return 0;
   // The readings of one message are recorded together or not at all, so a
   // message tried again never leaves a reading twice in the log.
-  if (!AppendQCLines(QCLogPath(Config), lines)) return -1;
+  if (!AppendQCLines(QCLogPath(Config), lines, Outcome)) return -1;
   const int count = static_cast<int>(lines.size());
   const std::string oid = Msg.Orders.empty() ? std::string("?") : Msg.Orders[0].SampleID;
   LogInfo(kCat, Format("%d ligne(s) QC enregistrée(s) — OID: %s", count, oid.c_str()));
@@ -434,7 +436,8 @@ int64_t QCLogSize(const TAppConfig& Config) {
   return std::max<int64_t>(0, platform::FileSize(QCLogPath(Config)));
 }
 
-TQCResume ResumeQCRecording(const TASTMMessage& Msg, const TAppConfig& Config, int64_t SizeBefore) {
+TQCResume ResumeQCRecording(const TASTMMessage& Msg, const TAppConfig& Config, int64_t SizeBefore,
+                            platform::TStageOutcome* Outcome) {
   const auto lastLines = [&] {
     return QCResultsRecorded(Msg, Config) ? TQCResume::recorded : TQCResume::to_append;
   };
@@ -476,7 +479,7 @@ TQCResume ResumeQCRecording(const TASTMMessage& Msg, const TAppConfig& Config, i
         const platform::TOsResult cut = platform::TruncateFile(path, SizeBefore);
         if (!cut.Ok()) {
           LogError(kCat, "Erreur écriture CSV QC : " + cut.Text, 0);
-          platform::NoteEnvironmentFault(cut.Text);
+          if (Outcome != nullptr) Outcome->MachineFault(cut.Text);
           return TQCResume::failed;
         }
         LogInfo(kCat, Format("Enregistrement QC interrompu — %d ligne(s) sur %d retirée(s) du "

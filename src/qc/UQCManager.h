@@ -26,6 +26,7 @@
 #include "astm/UASTMParser.h"
 #include "config/UConfig.h"
 #include "platform/Clock.h"
+#include "platform/OsResult.h"
 #include "platform/Spawn.h"
 
 constexpr const char* QC_DATE_FMT = "dd/mm/yyyy hh:nn:ss";
@@ -89,7 +90,8 @@ TQCLine ParseQCLine(const std::string& Line);
 bool AppendQCLine(const std::string& FilePath, const TQCLine& Line);
 // The same for several lines in one append: all of them are written, or
 // none and the file is left as it was.
-bool AppendQCLines(const std::string& FilePath, const std::vector<TQCLine>& Lines);
+bool AppendQCLines(const std::string& FilePath, const std::vector<TQCLine>& Lines,
+                   platform::TStageOutcome* Outcome = nullptr);
 // "dd/mm/yyyy" (a time after a blank is ignored) at midnight; 0 when the
 // text is not a date of the years 2000 to 2200.
 TDateTime ParseQCDate(const std::string& DateStr);
@@ -97,8 +99,11 @@ TDateTime ParseQCDate(const std::string& DateStr);
 // M records in order), all in one append, and returns the number of lines
 // written: 0 for a message without readings, -1 when the append failed (the
 // failure is logged, the log is left as it was, and the message can be
-// recorded again later without a duplicate).
-int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config);
+// recorded again later without a duplicate; Outcome, when given, is then a
+// machine failure with its reason, so the message waits for a machine that
+// can write them).
+int RecordQCResults(const TASTMMessage& Msg, const TAppConfig& Config,
+                    platform::TStageOutcome* Outcome = nullptr);
 // True when every reading of the message already stands in the QC log, one
 // after the other, as RecordQCResults writes them (the time of recording
 // aside): the message was recorded before an interruption kept that from
@@ -111,7 +116,7 @@ int64_t QCLogSize(const TAppConfig& Config);
 enum class TQCResume {
   recorded,   // they stand in the log: not again
   to_append,  // append them
-  failed,     // the log could not be put right (logged, an environment fault noted): wait
+  failed,     // the log could not be put right (logged, a machine failure): wait
 };
 // After an interruption between that note and the record of the append:
 // `recorded` when every reading of the message stands in the log right
@@ -120,7 +125,9 @@ enum class TQCResume {
 // away, so that the readings, appended again, stand in the log once and
 // whole. When the size is unknown (-1) or other readings follow, nothing is
 // cut and the answer is QCResultsRecorded's.
-TQCResume ResumeQCRecording(const TASTMMessage& Msg, const TAppConfig& Config, int64_t SizeBefore);
+// Outcome, when given, holds the machine's reason of a `failed`.
+TQCResume ResumeQCRecording(const TASTMMessage& Msg, const TAppConfig& Config, int64_t SizeBefore,
+                            platform::TStageOutcome* Outcome = nullptr);
 
 // --- Lot reports -----------------------------------------------------------------
 // Removes first what an interrupted report left in the report folder (its
