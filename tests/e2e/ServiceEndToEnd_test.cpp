@@ -4,15 +4,14 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <thread>
-
-#include <sys/wait.h>
 
 #include "platform/Files.h"
 #include "platform/Text.h"
+#include "support/Process.h"
 #include "support/TempFolder.h"
 
 namespace fs = std::filesystem;
@@ -31,18 +30,17 @@ class EndToEndTest : public testing_support::TempFolderTest {
  protected:
   void SetUp() override {
     TempFolderTest::SetUp();
-    const std::string make = std::string("'") + VELMAR_SAMPLELAB_PATH + "' '" + Path("lab") +
-                             "' > '" + Path("samplelab.txt") + "' 2>&1";
-    ASSERT_EQ(std::system(make.c_str()), 0) << ReadAll(Path("samplelab.txt"));
+    ASSERT_EQ(
+        testing_support::RunProgram({VELMAR_SAMPLELAB_PATH, Path("lab")}, Path("samplelab.txt")), 0)
+        << ReadAll(Path("samplelab.txt"));
     install_ = Path("lab/install");
     fs::copy_file(VELMAR_EXE_PATH, install_ + "/VelmarImageService");
   }
 
-  // Starts the service in the console mode; the returned pipe is its input.
-  FILE* StartDebugRun() {
-    const std::string cmd = "cd '" + install_ + "' && exec ./VelmarImageService -debug > '" +
-                            Path("console.txt") + "' 2>&1";
-    return ::popen(cmd.c_str(), "w");
+  // Starts the service in the console mode, reading what the test sends.
+  std::unique_ptr<testing_support::TRunningProgram> StartDebugRun() {
+    return testing_support::StartProgram({install_ + "/VelmarImageService", "-debug"},
+                                         Path("console.txt"), install_);
   }
 
   static bool WaitUntil(const std::function<bool()>& done, int seconds) {
@@ -66,8 +64,8 @@ using SamplelabTest = testing_support::TempFolderTest;
 }  // namespace
 
 TEST_F(EndToEndTest, SampleLaboratoryIsProcessedAndFiledAway) {
-  FILE* input = StartDebugRun();
-  ASSERT_NE(input, nullptr);
+  const auto service = StartDebugRun();
+  ASSERT_NE(service, nullptr);
   const std::string done = install_ + "/log/done";
   const bool allDone = WaitUntil(
       [&] {
@@ -76,9 +74,8 @@ TEST_F(EndToEndTest, SampleLaboratoryIsProcessedAndFiledAway) {
                Names(Path("lab/instruments/velmar2/tra")).empty();
       },
       120);
-  std::fputs("stop\n", input);
-  std::fflush(input);
-  EXPECT_EQ(::pclose(input), 0);
+  service->SendLine("stop");
+  EXPECT_EQ(service->Wait(), 0);
   ASSERT_TRUE(allDone) << ReadAll(install_ + "/log/service.log");
 
   const std::string console = ReadAll(Path("console.txt"));
@@ -135,9 +132,10 @@ TEST_F(EndToEndTest, SampleLaboratoryIsProcessedAndFiledAway) {
   // Exports: the screening panel as XML, every patient file as an upload file
   // naming its pictures.
   EXPECT_EQ(Names(out + "/xml"), (std::vector<std::string>{"UP_260103.tra"}));
-  const std::string xmllint =
-      "xmllint --noout '" + out + "/xml/UP_260103.tra' > '" + Path("xmllint.txt") + "' 2>&1";
-  EXPECT_EQ(std::system(xmllint.c_str()), 0) << ReadAll(Path("xmllint.txt"));
+  EXPECT_EQ(testing_support::RunProgram({"xmllint", "--noout", out + "/xml/UP_260103.tra"},
+                                        Path("xmllint.txt")),
+            0)
+      << ReadAll(Path("xmllint.txt"));
   EXPECT_EQ(Names(out + "/glims").size(), 6u);
   const std::string upl = ReadAll(out + "/glims/LIS260102_0.UPL");
   EXPECT_NE(upl.find("|IMXM|260102_Pheno_RH-K_VC4103_123456.jpg|"), std::string::npos) << upl;
@@ -152,20 +150,20 @@ TEST_F(EndToEndTest, SampleLaboratoryIsProcessedAndFiledAway) {
 
 TEST_F(EndToEndTest, InvalidConfigurationStopsTheConsoleRunAtOnce) {
   testing_support::WriteAll(install_ + "/config.ini", "[Main]\n");
-  FILE* input = StartDebugRun();
-  ASSERT_NE(input, nullptr);
-  const int status = ::pclose(input);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 78) << status;
+  const auto service = StartDebugRun();
+  ASSERT_NE(service, nullptr);
+  EXPECT_EQ(service->Wait(), 78);
   EXPECT_NE(ReadAll(Path("console.txt")).find("ERREUR : verifier config.ini"), std::string::npos);
   EXPECT_TRUE(platform::FileExists(install_ + "/config_error.flag"));
 }
 
 TEST_F(SamplelabTest, AnswersHelpAndRefusesAnOption) {
-  const std::string tool = "cd '" + dir_ + "' && '" + VELMAR_SAMPLELAB_PATH + "' ";
-  EXPECT_EQ(std::system((tool + "--help > help.txt 2>&1").c_str()), 0);
+  const auto run = [&](const char* option, const char* output) {
+    return testing_support::RunProgram({VELMAR_SAMPLELAB_PATH, option}, Path(output), dir_);
+  };
+  EXPECT_EQ(run("--help", "help.txt"), 0);
   EXPECT_NE(ReadAll(Path("help.txt")).find("usage: samplelab FOLDER"), std::string::npos);
-  const int status = std::system((tool + "--hlep > hlep.txt 2>&1").c_str());
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+  EXPECT_EQ(run("--hlep", "hlep.txt"), 2);
   EXPECT_NE(ReadAll(Path("hlep.txt")).find("unknown option --hlep"), std::string::npos);
   EXPECT_FALSE(fs::exists(Path("--help")));
   EXPECT_FALSE(fs::exists(Path("--hlep")));

@@ -13,6 +13,8 @@
 #include "logging/ULogger.h"
 #include "platform/Clock.h"
 #include "platform/Text.h"
+#include "support/Process.h"
+#include "support/SystemProbes.h"
 #include "support/TempFolder.h"
 #include "support/TestDates.h"
 
@@ -102,8 +104,7 @@ class ExportTest : public testing_support::TempFolderTest {
 
 // True when xmllint reads the file as a well-formed document.
 inline bool WellFormed(const std::string& path) {
-  const std::string cmd = "xmllint --noout '" + path + "' 2>/dev/null";
-  return std::system(cmd.c_str()) == 0;
+  return testing_support::RunProgram({"xmllint", "--noout", path}) == 0;
 }
 
 }  // namespace export_tests

@@ -183,7 +183,7 @@ TEST_F(GlimsExportTest, DeclinedAndFailedExports) {
   // An upload folder that is missing or that the system refuses.
   config_.InfoToLis = Path("missing");
   EXPECT_EQ(Export(msg, {Picture("123456")}), "");
-  config_.InfoToLis = "/proc/velmar_lis";
+  config_.InfoToLis = testing_support::UnwritableFolder() + "/velmar_lis";
   EXPECT_EQ(Export(msg, {Picture("123456")}), "");
   config_.InfoToLis = "";
   EXPECT_EQ(Export(msg, {Picture("123456")}), "");
@@ -197,7 +197,8 @@ TEST_F(GlimsExportTest, DeclinedAndFailedExports) {
   const std::string errors = LogText("error.log");
   EXPECT_NE(errors.find("Erreur ecriture UPL : "), std::string::npos);
   EXPECT_NE(errors.find(" : " + Path("missing/LISS1_0.UPL")), std::string::npos);
-  EXPECT_NE(errors.find(" : /proc/velmar_lis/LISS1_0.UPL"), std::string::npos);
+  EXPECT_NE(errors.find(" : " + testing_support::UnwritableFolder() + "/velmar_lis/LISS1_0.UPL"),
+            std::string::npos);
   EXPECT_TRUE(HasEvent(EVT_GLIMS_ERROR));
   std::vector<std::string> names;
   ASSERT_TRUE(platform::ListFiles(Path("lis"), "*", names).Ok());

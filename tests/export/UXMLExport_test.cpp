@@ -151,7 +151,8 @@ TEST_F(XMLExportTest, RefusalsAndFailuresAreLogged) {
   // folder in place of the document.
   WriteAll(Path("file"), "x");
   EXPECT_EQ(ExportToXML(ScreeningMessage(), Path("file/xml")), "");
-  EXPECT_EQ(ExportToXML(ScreeningMessage(), "/proc/velmar_xml"), "");
+  EXPECT_EQ(ExportToXML(ScreeningMessage(), testing_support::UnwritableFolder() + "/velmar_xml"),
+            "");
   ASSERT_TRUE(platform::MakeFolders(Path("out/12345.tra")).Ok());
   EXPECT_EQ(ExportToXML(ScreeningMessage(), Path("out")), "");
   // A document is replaced only once its successor is complete: when the
@@ -169,7 +170,9 @@ TEST_F(XMLExportTest, RefusalsAndFailuresAreLogged) {
   const std::string errors = LogText("error.log");
   EXPECT_NE(errors.find("Impossible de créer dossier XML : " + Path("file/xml")),
             std::string::npos);
-  EXPECT_NE(errors.find("Impossible de créer dossier XML : /proc/velmar_xml"), std::string::npos);
+  EXPECT_NE(errors.find("Impossible de créer dossier XML : " + testing_support::UnwritableFolder() +
+                        "/velmar_xml"),
+            std::string::npos);
   EXPECT_NE(errors.find("Erreur écriture XML : "), std::string::npos);
   // The arrow has no Windows-1252 form: only the path is looked for.
   EXPECT_NE(errors.find(" " + Path("out/12345.tra") + "\r\n"), std::string::npos);

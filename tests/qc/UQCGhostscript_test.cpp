@@ -1,14 +1,14 @@
 // Running Ghostscript: a stand-in "gs" script beside the executable that is
 // missing, failing, crashing, hanging or not executable, and one conversion
 // by the real Ghostscript whose PDF text is checked.
-#include <stdlib.h>
-
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <thread>
 
 #include "QCFixture.h"
 #include "platform/Spawn.h"
+#include "support/Process.h"
 #include "support/SystemProbes.h"
 
 namespace {
@@ -27,7 +27,7 @@ class QCGhostscriptTest : public QCTest {
     InitQCManager(cfg_);
   }
   void TearDown() override {
-    ::setenv("PATH", savedPath_.c_str(), 1);
+    testing_support::SetEnvironmentVariable("PATH", savedPath_);
     QCTest::TearDown();
   }
   // A stand-in gs beside the executable running `body`.
@@ -53,7 +53,7 @@ class QCGhostscriptTest : public QCTest {
 };
 
 TEST_F(QCGhostscriptTest, MissingGhostscriptKeepsTheLinesAndDropsThePostScript) {
-  ::setenv("PATH", Path("empty").c_str(), 1);
+  testing_support::SetEnvironmentVariable("PATH", Path("empty"));
   WriteLog(3);
   const std::string before = ReadAll(QCLog());
   EXPECT_EQ(CheckAndGenerateReports(cfg_), 0);
@@ -69,7 +69,7 @@ TEST_F(QCGhostscriptTest, MissingGhostscriptKeepsTheLinesAndDropsThePostScript) 
   std::filesystem::create_directories(Path("bin"));
   WriteAll(Path("bin/gs"), "#!/bin/sh\n");
   std::filesystem::permissions(Path("bin/gs"), std::filesystem::perms::owner_all);
-  ::setenv("PATH", Path("bin").c_str(), 1);
+  testing_support::SetEnvironmentVariable("PATH", Path("bin"));
   EXPECT_EQ(FindGhostscript(cfg_.ExeFolder), Path("bin/gs"));
 }
 

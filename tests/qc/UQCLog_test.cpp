@@ -1,11 +1,9 @@
 // The QC log: start and stop, recording a message, the line format and its
 // reading back, dates, and appends.
-#include <signal.h>
-#include <sys/resource.h>
-
 #include <filesystem>
 
 #include "QCFixture.h"
+#include "platform/FaultSeam.h"
 
 namespace {
 
@@ -200,8 +198,8 @@ TEST_F(QCLogTest, AFailedAppendRecordsNoReadingOfTheMessage) {
   EXPECT_EQ(ServiceLog().find("ligne(s) QC enregistrée(s)"), std::string::npos);
 }
 
-// A disk that fills up in the middle of the append: the file-size limit lets
-// the first bytes through, then refuses the rest, as a full disk does.
+// A disk that fills up in the middle of the append: the write lets the first
+// half of the bytes through, then refuses the rest, as a full disk does.
 TEST_F(QCLogTest, AnAppendCutShortLeavesTheLogByteForByteAndTheRetryRecordsOnce) {
   InitQCManager(cfg_);
   std::string earlier;
@@ -215,16 +213,12 @@ TEST_F(QCLogTest, AnAppendCutShortLeavesTheLogByteForByteAndTheRetryRecordsOnce)
   order.RRecords = {r};
   const TASTMMessage msg = MakeQCMessage({order});
 
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  const auto savedSignal = ::signal(SIGXFSZ, SIG_IGN);
-  rlimit tight = saved;
-  tight.rlim_cur = earlier.size() + 40;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+  platform::SetWriteFaultForTesting(1);
   const int recorded = RecordQCResults(msg, cfg_);
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  ::signal(SIGXFSZ, savedSignal);
+  const bool struck = platform::WriteFaultHitForTesting();
+  platform::SetWriteFaultForTesting(0);
 
+  EXPECT_TRUE(struck);
   EXPECT_EQ(recorded, -1);
   EXPECT_EQ(ReadAll(QCLog()), earlier);
   EXPECT_NE(ErrorLog().find("[QC] Erreur écriture CSV QC : "), std::string::npos);

@@ -11,6 +11,7 @@
 #include "logging/ULogger.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
+#include "support/Process.h"
 #include "support/TempFolder.h"
 
 using testing_support::WriteAll;
@@ -69,12 +70,11 @@ TEST_F(ServiceTest, HelpAndVersionComeFirstAndExitZero) {
   // The real executable: standard output, status 0, and nothing started.
   for (const char* sw : {"--help", "-h", "--version"}) {
     const std::string outFile = Path("out.txt");
-    const std::string cmd =
-        std::string("'") + VELMAR_EXE_PATH + "' " + sw + " > '" + outFile + "' 2>/dev/null";
-    EXPECT_EQ(std::system(cmd.c_str()), 0) << sw;
+    EXPECT_EQ(testing_support::RunProgram({VELMAR_EXE_PATH, sw}, outFile), 0) << sw;
     const std::string text = testing_support::ReadAll(outFile);
     if (std::string(sw) == "--version") {
-      EXPECT_EQ(text.substr(0, 27), "VelmarImageService 5.0.1.0\n") << text;
+      EXPECT_EQ(text.substr(0, text.find('\n') + 1), "VelmarImageService " VELMAR_VERSION "\n")
+          << text;
     } else {
       EXPECT_NE(text.find("  -status : affiche l'état du service"), std::string::npos) << text;
       EXPECT_NE(text.find("config.ini"), std::string::npos);
@@ -134,8 +134,8 @@ TEST_F(ServiceTest, ValidConfigurationAfterAFailedOneClearsTheFlag) {
 
   const auto log = testing_support::ReadAnsiLines(Path("log/service.log"));
   EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] " + std::string(60, '=')));
-  EXPECT_TRUE(
-      testing_support::AnyLineHas(log, "[SERVICE] Velmar Image Service (Brenvik) v5.0.1.0"));
+  EXPECT_TRUE(testing_support::AnyLineHas(
+      log, "[SERVICE] Velmar Image Service (Brenvik) v" VELMAR_VERSION));
   EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] Plateforme : Linux"));
   EXPECT_TRUE(testing_support::AnyLineHas(
       log, "[SERVICE] Configuration chargee — 1 instrument(s) | Cycle: 3600s"));

@@ -2,23 +2,35 @@
 
 #include "platform/Text.h"
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <mutex>
+#include <random>
 #include <sstream>
 
 namespace testing_support {
 
 std::string MakeUniqueTempFolder(const std::string& tag) {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + tag + "-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (::mkdtemp(buffer.data()) == nullptr) return {};
-  return std::string(buffer.data());
+  // The system's temporary folder ($TMPDIR on POSIX), a name of the tag and
+  // random letters, created only when no other test holds it.
+  std::error_code error;
+  const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+  if (error) return {};
+  static std::mt19937_64 generator{std::random_device{}()};
+  static std::mutex randomMutex;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = tag + "-";
+    {
+      std::lock_guard<std::mutex> lock(randomMutex);
+      for (int i = 0; i < 8; ++i) name += "abcdefghijklmnopqrstuvwxyz0123456789"[generator() % 36];
+    }
+    const std::filesystem::path folder = base / name;
+    if (std::filesystem::create_directory(folder, error)) return folder.generic_string();
+    if (error) return {};
+  }
+  return {};
 }
 
 std::string ReadAll(const std::string& path) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 
 #include "imaging/UJpegCodec.h"
 #include "platform/Files.h"
@@ -40,10 +41,10 @@ void Color(cairo_t* Cr, TRgbColor C, double Alpha = 1.0) {
 void RoundedRect(cairo_t* Cr, double X, double Y, double W, double H, double R) {
   R = std::min({R, W / 2, H / 2});
   cairo_new_sub_path(Cr);
-  cairo_arc(Cr, X + W - R, Y + R, R, -M_PI / 2, 0);
-  cairo_arc(Cr, X + W - R, Y + H - R, R, 0, M_PI / 2);
-  cairo_arc(Cr, X + R, Y + H - R, R, M_PI / 2, M_PI);
-  cairo_arc(Cr, X + R, Y + R, R, M_PI, 3 * M_PI / 2);
+  cairo_arc(Cr, X + W - R, Y + R, R, -std::numbers::pi / 2, 0);
+  cairo_arc(Cr, X + W - R, Y + H - R, R, 0, std::numbers::pi / 2);
+  cairo_arc(Cr, X + R, Y + H - R, R, std::numbers::pi / 2, std::numbers::pi);
+  cairo_arc(Cr, X + R, Y + R, R, std::numbers::pi, 3 * std::numbers::pi / 2);
   cairo_close_path(Cr);
 }
 
@@ -67,7 +68,7 @@ void Agglutinates(cairo_t* Cr, TRandom& Rng, double Cx, double HalfWidth, double
     const double Y = Rng.Uniform(Top, Bottom);
     const double R = Rng.Uniform(2.5, 6.5) * Scale;
     Color(Cr, RED_CELLS, Rng.Uniform(0.55, 0.95));
-    cairo_arc(Cr, X, Y, R, 0, 2 * M_PI);
+    cairo_arc(Cr, X, Y, R, 0, 2 * std::numbers::pi);
     cairo_fill(Cr);
   }
 }
@@ -93,7 +94,7 @@ void GelColumn(cairo_t* Cr, TRandom& Rng, TWellReaction Reaction, double Cx, dou
     cairo_save(Cr);
     cairo_translate(Cr, Cx, Bottom - GelW * 0.55);
     cairo_scale(Cr, GelW * 0.42, Height);
-    cairo_arc(Cr, 0, 0, 1, 0, 2 * M_PI);
+    cairo_arc(Cr, 0, 0, 1, 0, 2 * std::numbers::pi);
     cairo_restore(Cr);
     Color(Cr, RED_CELLS);
     cairo_fill(Cr);
