@@ -13,6 +13,10 @@
 #
 #   scripts/crash-check.sh [SEED]      (default: CRASH_SEED, else a fixed seed)
 #
+# It builds the default preset first, unless VELMAR_BUILD_DIR names a build
+# folder whose program and sample laboratory it is to use as they are (ctest
+# runs it so, as the test check.crash).
+#
 # The choice and the moments of the kills come from bash's RANDOM seeded with
 # SEED, printed first, so that a failing run can be replayed.
 set -euo pipefail
@@ -28,16 +32,21 @@ DEADLINE_S=150    # then the last run is stopped, whatever is left (the build no
 echo "crash-check: seed $SEED"
 RANDOM=$SEED
 
-cmake --preset default >/dev/null
-cmake --build --preset default --target VelmarImageService samplelab >/dev/null
+if [ -n "${VELMAR_BUILD_DIR:-}" ]; then
+  BUILD=$(cd "$VELMAR_BUILD_DIR" && pwd)
+else
+  cmake --preset default >/dev/null
+  cmake --build --preset default --target VelmarImageService samplelab >/dev/null
+  BUILD="$REPO/build/default"
+fi
 SECONDS=0
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/crash-check-XXXXXX")
 LAB="$WORK/lab"
-"$REPO/build/default/samplelab" "$LAB" >/dev/null
+"$BUILD/samplelab" "$LAB" >/dev/null
 INSTALL="$LAB/install"
 OUT="$LAB/out"
-cp "$REPO/build/default/VelmarImageService" "$INSTALL/"
+cp "$BUILD/VelmarImageService" "$INSTALL/"
 
 # --- A few dozen result files: copies of the sample's, each with a sample
 # identifier of its own (so its pictures, QC readings and upload file have

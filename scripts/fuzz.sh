@@ -34,7 +34,7 @@ for src in tests/fuzz/*_fuzzer.cpp; do
         -artifact_prefix="$artifacts/$name-")
   if [ -f "$dir/dict" ]; then args+=(-dict="$dir/dict"); fi
 
-  echo "fuzz: $name for ${seconds}s ($(ls "$dir/seeds" | wc -l) seeds)"
+  echo "fuzz: $name for ${seconds}s ($(find "$dir/seeds" -type f | wc -l) seeds)"
   status=0
   "$bin" "${args[@]}" "$dir/corpus" "$dir/seeds" >"$dir/log" 2>&1 || status=$?
   runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/log" | tail -n 1)"
@@ -43,7 +43,7 @@ for src in tests/fuzz/*_fuzzer.cpp; do
     echo "fuzz: $name FAILED (exit $status) after ${runs:-?} executions; inputs in $artifacts" >&2
     failed=1
   else
-    echo "fuzz: $name ok: ${runs:-?} executions, corpus $(ls "$dir/corpus" | wc -l) inputs"
+    echo "fuzz: $name ok: ${runs:-?} executions, corpus $(find "$dir/corpus" -type f | wc -l) inputs"
   fi
 done
 exit "$failed"

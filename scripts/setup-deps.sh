@@ -6,7 +6,7 @@ set -euo pipefail
 
 PACKAGES=(
   # build
-  build-essential cmake ninja-build pkg-config clang-format ccache
+  build-essential cmake ninja-build pkg-config clang-format ccache shellcheck
   # tests, fuzzing and the sanitizer build
   libgtest-dev clang-14 libclang-rt-14-dev
   # pictures: JPEG codec, drawing surface, fonts

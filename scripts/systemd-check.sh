@@ -8,14 +8,14 @@
 #
 #   scripts/systemd-check.sh [BUILD_FOLDER]      (default build/default)
 #
-# Needs root, systemd-nspawn and mmdebstrap (scripts/setup-deps.sh). The
+# Needs root, systemd-nspawn and mmdebstrap (scripts/setup-deps.sh); without
+# them it says so and exits 77 (skipped, for ctest's check.systemd). The
 # Debian root is built once from this machine's apt sources and kept in
 # $VELMAR_ROOT_CACHE (default /var/cache/velmar-ci); each run boots a fresh
 # copy of it. Every wait has a time-out and the container is always powered
 # off, even when a check fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-REPO=$(pwd)
 BUILD=$(cd "${1:-build/default}" && pwd)
 CACHE=${VELMAR_ROOT_CACHE:-/var/cache/velmar-ci}
 UNIT=VelmarImageService.service
@@ -29,9 +29,13 @@ fail() {
   exit 1
 }
 
-[ "$(id -u)" -eq 0 ] || fail "must run as root (systemd-nspawn)"
+skip() {
+  say "skipped: $*"
+  exit 77
+}
+[ "$(id -u)" -eq 0 ] || skip "must run as root (systemd-nspawn)"
 for tool in systemd-nspawn mmdebstrap nsenter dpkg-deb cpack; do
-  command -v "$tool" >/dev/null || fail "$tool missing (scripts/setup-deps.sh)"
+  command -v "$tool" >/dev/null || skip "$tool missing (scripts/setup-deps.sh)"
 done
 
 # --- the packages: the one built, and the same repacked as a later version ------
@@ -92,9 +96,9 @@ boot() {
   NSPAWN_PID=$!
   # The container's init is the child of systemd-nspawn once it has become
   # systemd; its manager then answers on its bus.
-  local i state=""
+  local _ state=""
   INIT_PID=""
-  for i in $(seq 600); do
+  for _ in $(seq 600); do
     [ -n "$INIT_PID" ] || INIT_PID=$(pgrep -P "$NSPAWN_PID" -x systemd | head -n 1 || true)
     if [ -n "$INIT_PID" ]; then
       state=$(in_root timeout 60 systemctl is-system-running --wait 2>/dev/null || true)
@@ -116,8 +120,8 @@ in_root() {
 poweroff() {
   [ -n "$NSPAWN_PID" ] || return 0
   in_root systemctl poweroff >/dev/null 2>&1 || true
-  local i
-  for i in $(seq 600); do
+  local _
+  for _ in $(seq 600); do
     kill -0 "$NSPAWN_PID" 2>/dev/null || break
     sleep 0.1
   done
@@ -227,8 +231,10 @@ say "-status 0: $(head -n 1 "$WORK/status.txt")"
 # Another account may not read the status file, and is told so.
 rc=0
 in_root runuser -u nobody -- "$DIR/VelmarImageService" -status >"$WORK/status.txt" 2>&1 || rc=$?
-[ "$rc" -eq 2 ] && grep -q illisible "$WORK/status.txt" ||
-  { cat "$WORK/status.txt"; fail "-status from an account outside group velmar"; }
+if [ "$rc" -ne 2 ] || ! grep -q illisible "$WORK/status.txt"; then
+  cat "$WORK/status.txt"
+  fail "-status from an account outside group velmar"
+fi
 say "-status from another account: 2, $(head -n 1 "$WORK/status.txt")"
 
 # --- kill -9 and the watchdog ---------------------------------------------------
@@ -254,7 +260,7 @@ config_sum=$(in_root sha256sum "$DIR/config.ini")
 pid=$(main_pid)
 in_root dpkg -i /root/velmar-next.deb >"$WORK/dpkg.txt" 2>&1 || { cat "$WORK/dpkg.txt"; fail "upgrade"; }
 wait_for 30 "running again after the upgrade" restarted_from "$pid"
-[ "$(in_root dpkg-query -W -f '${Version}' velmar-image-service)" = "$NEXT_VERSION" ] ||
+[ "$(in_root dpkg-query -W -f "\${Version}" velmar-image-service)" = "$NEXT_VERSION" ] ||
   fail "version after upgrade"
 exe=$(in_root readlink "/proc/$(main_pid)/exe")
 [ "$exe" = "$DIR/VelmarImageService" ] || fail "after the upgrade the service runs '$exe'"

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The project's whole check, from a fresh clone on a fresh machine:
-# dependencies, the formatting and layer checks, the normal build and every
-# test, the kill -9 crash-consistency check, the Debian package installed and
-# run under a real systemd in a container, a clang build, the sanitizer
-# build (AddressSanitizer + UndefinedBehaviorSanitizer) and every test again,
-# the threaded test binaries under ThreadSanitizer, then the bounded fuzz
-# runs. Stops at the first failure; each phase says what it
-# does and how long it took.
+# dependencies, the normal build and every test with the formatting, layer
+# and shellcheck checks (ctest), the slow checks (ctest -L slow: the kill -9
+# crash-consistency check, the Debian package installed and run under a real
+# systemd in a container), a clang build of the program and the tests, the
+# sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer) and every
+# test again, the threaded test binaries under ThreadSanitizer, then the
+# bounded fuzz runs. Stops at the first failure; each phase says what it does
+# and how long it took. `ctest -N` in a build folder lists every check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -37,30 +38,19 @@ if command -v ccache >/dev/null 2>&1; then
   export CCACHE_BASEDIR="$PWD"
 fi
 
-phase "formatting (clang-format --dry-run --Werror over every C++ file)"
-git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
-echo "formatting: $(git ls-files '*.cpp' '*.h' | wc -l) files checked"
-
-phase "layers (scripts/check-layers.sh: every include points down)"
-scripts/check-layers.sh
-
 phase "build, default preset (release with debug info, gcc, warnings as errors)"
 cmake --preset default >/dev/null
 cmake --build --preset default
 
-phase "tests, default preset (every test binary)"
+phase "tests, default preset (every test binary; the formatting, layer and shellcheck checks)"
 ctest --preset default
 
-phase "crash consistency (scripts/crash-check.sh: kill -9 at random moments, nothing lost or made twice)"
-scripts/crash-check.sh
+phase "slow checks (ctest -L slow: kill -9 crash consistency, the package under a real systemd)"
+ctest --preset slow
 
-phase "under a real systemd (scripts/systemd-check.sh: the package in a booted Debian container)"
-scripts/systemd-check.sh build/default
-
-phase "build, clang (the core library and the program, warnings as errors)"
-cmake -S . -B build/clang -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DVELMAR_WERROR=ON -DVELMAR_TESTS=OFF -DVELMAR_BENCH=OFF >/dev/null
-cmake --build build/clang -j2 --target VelmarImageService
+phase "build, clang preset (the program and every test, warnings as errors)"
+cmake --preset clang >/dev/null
+cmake --build --preset clang
 
 phase "build, asan preset (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake --preset asan >/dev/null
