@@ -16,6 +16,7 @@
 #include <string>
 
 #include "barcode/URasterView.h"
+#include "imaging/UImageShrink.h"
 #include "imaging/URgbColor.h"
 
 typedef struct _cairo_surface cairo_surface_t;
@@ -74,10 +75,7 @@ TRgbColor GetPixel(const TRaster& Raster, int X, int Y);
 void SetPixel(TRaster& Raster, int X, int Y, TRgbColor Color);
 // Tells the drawing library that the pixels were written directly.
 void MarkRasterChanged(TRaster& Raster);
-// Reduces Source into Dest, Width x Height (each at most the source's), by
-// area averaging: every output pixel is the mean of the source area it
-// covers, pixels cut by its edges counted by the share they have.
-bool ShrinkRaster(const TRaster& Source, TRaster& Dest, int Width, int Height, std::string& Error);
+// The reduced copy, ShrinkRaster, is declared in imaging/UImageShrink.h.
 
 // --- Fonts ---------------------------------------------------------------------
 // Finds "Arial", "Arial:bold" and "Arial:italic" through fontconfig and
