@@ -1,10 +1,9 @@
 // Rasters, fonts and drawing primitives of UImageCanvas.h, on Cairo image
-// surfaces with FreeType faces found by fontconfig.
+// surfaces with FreeType faces loaded from the files the platform names.
 #include "imaging/UImageCanvas.h"
 
 #include <cairo-ft.h>
 #include <cairo.h>
-#include <fontconfig/fontconfig.h>
 #include <ft2build.h>
 #include FT_FREETYPE_H
 #include FT_TRUETYPE_TABLES_H
@@ -18,6 +17,7 @@
 #include <numbers>
 #include <vector>
 
+#include "platform/Fonts.h"
 #include "platform/Text.h"
 
 namespace {
@@ -38,7 +38,7 @@ FT_Library GFreeType = nullptr;
 TLoadedFace GFaces[3];  // by TFontStyle
 bool GFontsLoaded = false;
 
-const char* const FONT_PATTERNS[3] = {"Arial", "Arial:bold", "Arial:italic"};
+const char* const FONT_FAMILY = "Arial";
 
 void SetColor(cairo_t* Cr, TRgbColor Color) {
   cairo_set_source_rgb(Cr, Color.R / 255.0, Color.G / 255.0, Color.B / 255.0);
@@ -56,36 +56,26 @@ void EndDrawing(TRaster& Raster, cairo_t* Cr) {
   cairo_surface_flush(Raster.Surface.get());
 }
 
-bool LoadOneFace(FcConfig* Config, const char* Pattern, TLoadedFace& Out, std::string& Error) {
-  FcPattern* Wanted = FcNameParse(reinterpret_cast<const FcChar8*>(Pattern));
-  if (Wanted == nullptr) {
-    Error = platform::Format("motif de police invalide \"%s\"", Pattern);
+bool LoadOneFace(TFontStyle Style, TLoadedFace& Out, std::string& Error) {
+  const bool Bold = Style == fsBold;
+  const bool Italic = Style == fsItalic;
+  platform::TFontFile File;
+  const platform::TOsResult Found = platform::FindFontFile(FONT_FAMILY, Bold, Italic, File);
+  if (!Found.Ok()) {
+    Error = Found.Text;
     return false;
   }
-  FcConfigSubstitute(Config, Wanted, FcMatchPattern);
-  FcDefaultSubstitute(Wanted);
-  FcResult Result = FcResultNoMatch;
-  FcPattern* Match = FcFontMatch(Config, Wanted, &Result);
-  FcPatternDestroy(Wanted);
-  FcChar8* File = nullptr;
-  int Index = 0;
-  if (Match == nullptr || FcPatternGetString(Match, FC_FILE, 0, &File) != FcResultMatch) {
-    if (Match != nullptr) FcPatternDestroy(Match);
-    Error = platform::Format("aucune police trouvée pour \"%s\"", Pattern);
-    return false;
-  }
-  FcPatternGetInteger(Match, FC_INDEX, 0, &Index);
-  const std::string Path = reinterpret_cast<const char*>(File);
-  FcPatternDestroy(Match);
+  const std::string FaceName = platform::FontFaceName(FONT_FAMILY, Bold, Italic);
+  const std::string& Path = File.Path;
 
   FT_Face Face = nullptr;
-  if (FT_New_Face(GFreeType, Path.c_str(), Index, &Face) != 0) {
-    Error = platform::Format("police illisible \"%s\" (%s)", Path.c_str(), Pattern);
+  if (FT_New_Face(GFreeType, Path.c_str(), File.Index, &Face) != 0) {
+    Error = platform::Format("police illisible \"%s\" (%s)", Path.c_str(), FaceName.c_str());
     return false;
   }
   if (!FT_IS_SCALABLE(Face)) {
     FT_Done_Face(Face);
-    Error = platform::Format("police non vectorielle \"%s\" (%s)", Path.c_str(), Pattern);
+    Error = platform::Format("police non vectorielle \"%s\" (%s)", Path.c_str(), FaceName.c_str());
     return false;
   }
   // The cell is the font's ascent plus descent, as Windows measures it (the
@@ -123,17 +113,9 @@ bool LoadFontsLocked(std::string& Error) {
     Error = "FreeType ne démarre pas";
     return false;
   }
-  // A private configuration, released once the three files are known: its
-  // font lists are only needed for the match.
-  FcConfig* Config = FcInitLoadConfigAndFonts();
-  if (Config == nullptr) {
-    Error = "configuration fontconfig introuvable";
-    return false;
-  }
   TLoadedFace Faces[3];
   bool Ok = true;
-  for (int i = 0; i < 3 && Ok; ++i) Ok = LoadOneFace(Config, FONT_PATTERNS[i], Faces[i], Error);
-  FcConfigDestroy(Config);
+  for (int i = 0; i < 3 && Ok; ++i) Ok = LoadOneFace(static_cast<TFontStyle>(i), Faces[i], Error);
   if (!Ok) {
     for (TLoadedFace& Face : Faces) {
       if (Face.CairoFace != nullptr) cairo_font_face_destroy(Face.CairoFace);

@@ -78,8 +78,8 @@ void MarkRasterChanged(TRaster& Raster);
 // The reduced copy, ShrinkRaster, is declared in imaging/UImageShrink.h.
 
 // --- Fonts ---------------------------------------------------------------------
-// Finds "Arial", "Arial:bold" and "Arial:italic" through fontconfig and
-// loads them with FreeType, once per process. False with a reason when a
+// Asks the system for the files of "Arial", "Arial:bold" and "Arial:italic"
+// and loads them, once per process. False with a reason when a
 // face cannot be found or loaded; drawing must not start then.
 bool LoadCanvasFonts(std::string& Error);
 
