@@ -14,11 +14,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <numbers>
 #include <vector>
 
 #include "platform/Fonts.h"
 #include "platform/Text.h"
+
+// The Cairo image surface drawn on; it frees the raster's pixels with it.
+struct TRasterSurface {
+  cairo_surface_t* Cairo = nullptr;
+};
 
 namespace {
 
@@ -46,14 +52,14 @@ void SetColor(cairo_t* Cr, TRgbColor Color) {
 
 // A Cairo context on the raster with shapes drawn without anti-aliasing.
 cairo_t* BeginDrawing(TRaster& Raster) {
-  cairo_t* Cr = cairo_create(Raster.Surface.get());
+  cairo_t* Cr = cairo_create(Raster.Surface->Cairo);
   cairo_set_antialias(Cr, CAIRO_ANTIALIAS_NONE);
   return Cr;
 }
 
 void EndDrawing(TRaster& Raster, cairo_t* Cr) {
   cairo_destroy(Cr);
-  cairo_surface_flush(Raster.Surface.get());
+  cairo_surface_flush(Raster.Surface->Cairo);
 }
 
 bool LoadOneFace(TFontStyle Style, TLoadedFace& Out, std::string& Error) {
@@ -245,8 +251,9 @@ void FilledOutlinedBox(TCanvas& Canvas, int X1, int Y1, int X2, int Y2, double R
 
 // --- Rasters ----------------------------------------------------------------------
 
-void TSurfaceRelease::operator()(cairo_surface_t* Surface) const {
-  cairo_surface_destroy(Surface);
+void TRasterSurfaceRelease::operator()(TRasterSurface* Surface) const {
+  cairo_surface_destroy(Surface->Cairo);
+  delete Surface;
 }
 
 bool SizeRaster(TRaster& Raster, int Width, int Height, std::string& Error) {
@@ -277,7 +284,14 @@ bool SizeRaster(TRaster& Raster, int Width, int Height, std::string& Error) {
     std::free(Pixels);
     return false;
   }
-  Raster.Surface.reset(Surface);
+  auto* Owner = new (std::nothrow) TRasterSurface{Surface};
+  if (Owner == nullptr) {
+    cairo_surface_destroy(Surface);  // frees the pixels with it
+    Error =
+        platform::Format("image %dx%d impossible à allouer (mémoire insuffisante)", Width, Height);
+    return false;
+  }
+  Raster.Surface.reset(Owner);
   Raster.Width = Width;
   Raster.Height = Height;
   Raster.Stride = cairo_image_surface_get_stride(Surface);
@@ -318,7 +332,11 @@ void SetPixel(TRaster& Raster, int X, int Y, TRgbColor Color) {
 }
 
 void MarkRasterChanged(TRaster& Raster) {
-  if (Raster.Surface) cairo_surface_mark_dirty(Raster.Surface.get());
+  if (Raster.Surface) cairo_surface_mark_dirty(Raster.Surface->Cairo);
+}
+
+void FlushRasterDrawing(const TRaster& Raster) {
+  if (Raster.Surface) cairo_surface_flush(Raster.Surface->Cairo);
 }
 
 // --- Fonts ---------------------------------------------------------------------
