@@ -1,10 +1,10 @@
 #pragma once
 
-// The drawing surface of the composite pictures: a 24-bit raster held in a
-// Cairo RGB24 image surface (32-bit pixels, bytes B, G, R, X on a
-// little-endian machine), and a canvas record that adds the drawing state
-// (fill, outline, font) the rendering relies on. Shapes and text are drawn
-// without anti-aliasing; the font is "Arial" as fontconfig resolves it.
+// The drawing surface of the composite pictures: a 24-bit raster of 32-bit
+// pixels (bytes B, G, R, X on a little-endian machine), and a canvas record
+// that adds the drawing state (fill, outline, font) the rendering relies on.
+// Shapes and text are drawn without anti-aliasing; the font is "Arial" as
+// the system names its files.
 //
 // Coordinates are pixels, origin top-left, y downwards. A rectangle
 // (X1, Y1, X2, Y2) covers columns X1..X2-1 and rows Y1..Y2-1.
@@ -16,20 +16,22 @@
 #include <string>
 
 #include "barcode/URasterView.h"
+#include "imaging/UImageShrink.h"
 #include "imaging/URgbColor.h"
-
-typedef struct _cairo_surface cairo_surface_t;
 
 // Largest raster side accepted anywhere (photographs included).
 constexpr int RASTER_MAX_SIDE = 20000;
 
-struct TSurfaceRelease {
-  void operator()(cairo_surface_t* Surface) const;
+// The drawing library's view of a raster's pixels; only the canvas code
+// sees inside it.
+struct TRasterSurface;
+struct TRasterSurfaceRelease {
+  void operator()(TRasterSurface* Surface) const;
 };
 
 // A raster that owns its pixels. Pixels is null while the raster is empty.
 struct TRaster {
-  std::unique_ptr<cairo_surface_t, TSurfaceRelease> Surface;
+  std::unique_ptr<TRasterSurface, TRasterSurfaceRelease> Surface;
   int Width = 0;
   int Height = 0;
   int Stride = 0;             // bytes from one row to the next
@@ -74,14 +76,14 @@ TRgbColor GetPixel(const TRaster& Raster, int X, int Y);
 void SetPixel(TRaster& Raster, int X, int Y, TRgbColor Color);
 // Tells the drawing library that the pixels were written directly.
 void MarkRasterChanged(TRaster& Raster);
-// Reduces Source into Dest, Width x Height (each at most the source's), by
-// area averaging: every output pixel is the mean of the source area it
-// covers, pixels cut by its edges counted by the share they have.
-bool ShrinkRaster(const TRaster& Source, TRaster& Dest, int Width, int Height, std::string& Error);
+// Completes any drawing the library still holds back, so that Pixels can be
+// read directly (by the JPEG encoder, for one).
+void FlushRasterDrawing(const TRaster& Raster);
+// The reduced copy, ShrinkRaster, is declared in imaging/UImageShrink.h.
 
 // --- Fonts ---------------------------------------------------------------------
-// Finds "Arial", "Arial:bold" and "Arial:italic" through fontconfig and
-// loads them with FreeType, once per process. False with a reason when a
+// Asks the system for the files of "Arial", "Arial:bold" and "Arial:italic"
+// and loads them, once per process. False with a reason when a
 // face cannot be found or loaded; drawing must not start then.
 bool LoadCanvasFonts(std::string& Error);
 

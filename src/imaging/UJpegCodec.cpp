@@ -7,8 +7,6 @@
 // so the jump skips nothing and reads nothing stale.
 #include "imaging/UJpegCodec.h"
 
-#include <cairo.h>
-
 #include <algorithm>
 #include <bit>
 #include <csetjmp>
@@ -25,7 +23,7 @@
 
 namespace {
 
-// Cairo's RGB24 pixel is a native-endian 32-bit 0x00RRGGBB.
+// A raster pixel is a native-endian 32-bit 0x00RRGGBB.
 constexpr J_COLOR_SPACE RASTER_COLOR_SPACE =
     std::endian::native == std::endian::little ? JCS_EXT_BGRX : JCS_EXT_XRGB;
 
@@ -257,7 +255,7 @@ bool EncodeJpeg(const TRaster& Raster, std::string& Jpeg, std::string& Error) {
     Error = "image vide";
     return false;
   }
-  cairo_surface_flush(Raster.Surface.get());
+  FlushRasterDrawing(Raster);
   TEncodeJob Job{};
   Job.Pixels = Raster.Pixels;
   Job.Width = Raster.Width;

@@ -34,6 +34,23 @@ struct TRandom {
   double Uniform(double Lo, double Hi) { return Lo + (Hi - Lo) * (Next() % 100000) / 100000.0; }
 };
 
+// A Cairo context of this tool's own over the raster's pixels: the canvas
+// keeps its drawing surface to itself. EndPhotoDrawing hands the pixels back.
+cairo_t* BeginPhotoDrawing(TRaster& Raster) {
+  FlushRasterDrawing(Raster);
+  cairo_surface_t* Surface = cairo_image_surface_create_for_data(
+      Raster.Pixels, CAIRO_FORMAT_RGB24, Raster.Width, Raster.Height, Raster.Stride);
+  cairo_t* Cr = cairo_create(Surface);
+  cairo_surface_destroy(Surface);  // the context keeps its own reference
+  return Cr;
+}
+
+void EndPhotoDrawing(TRaster& Raster, cairo_t* Cr) {
+  cairo_surface_flush(cairo_get_target(Cr));
+  cairo_destroy(Cr);
+  MarkRasterChanged(Raster);
+}
+
 void Color(cairo_t* Cr, TRgbColor C, double Alpha = 1.0) {
   cairo_set_source_rgba(Cr, C.R / 255.0, C.G / 255.0, C.B / 255.0, Alpha);
 }
@@ -193,7 +210,7 @@ bool DrawSamplePhoto(const TSamplePhotoOptions& Options, TRaster& Raster, std::s
   const double W = Options.Width, H = Options.Height;
   const double Sx = W / 1600.0, Sy = H / 2400.0;
   TRandom Rng{Options.Seed * 747796405u + 1u};
-  cairo_t* Cr = cairo_create(Raster.Surface.get());
+  cairo_t* Cr = BeginPhotoDrawing(Raster);
 
   // Background lit from above.
   cairo_pattern_t* Light = cairo_pattern_create_linear(0, 0, 0, H);
@@ -234,8 +251,7 @@ bool DrawSamplePhoto(const TSamplePhotoOptions& Options, TRaster& Raster, std::s
   cairo_set_line_width(Cr, 2 * Sx);
   Color(Cr, CARD_EDGE);
   cairo_stroke(Cr);
-  cairo_destroy(Cr);
-  cairo_surface_flush(Raster.Surface.get());
+  EndPhotoDrawing(Raster, Cr);
 
   // Printing on the card and on the label.
   TCanvas Canvas;
@@ -251,10 +267,9 @@ bool DrawSamplePhoto(const TSamplePhotoOptions& Options, TRaster& Raster, std::s
 
   const TSampleBarcodeBox Box = SampleBarcodeBox(Options.Width, Options.Height);
   if (Options.DrawBarcode) {
-    Cr = cairo_create(Raster.Surface.get());
+    Cr = BeginPhotoDrawing(Raster);
     Options.DrawBarcode(Cr, Box.X, Box.Y, Box.W, Box.H);
-    cairo_destroy(Cr);
-    cairo_surface_flush(Raster.Surface.get());
+    EndPhotoDrawing(Raster, Cr);
   }
   AddNoise(Raster, Options.Noise, Options.Seed);
   return true;
