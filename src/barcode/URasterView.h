@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-// 32-bit pixels stored B, G, R, X in memory (Cairo's CAIRO_FORMAT_RGB24 on a
-// little-endian machine), rows `Stride` bytes apart.
+// 32-bit pixels stored B, G, R, X in memory (the drawing surface's 24-bit
+// format on a little-endian machine), rows `Stride` bytes apart.
 struct TRasterView {
   const uint8_t* Pixels = nullptr;
   int Width = 0;
