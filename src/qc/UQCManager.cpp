@@ -774,9 +774,8 @@ bool ConvertPStoPDF(const std::string& PSFile, const std::string& PDFFile,
   } else if (run.Kind == Kind::timed_out) {
     LogError(kCat, "Timeout Ghostscript (60s)", EVT_QC_ERROR);
   } else {
-    // A crash reads as the shell would show it: 128 + the signal number.
-    const int code = run.Kind == Kind::exited ? run.ExitCode : 128 + run.Signal;
-    LogError(kCat, Format("Ghostscript erreur code %d", code), EVT_QC_ERROR);
+    // A crash reads as the system shows it: its exit code stands for it.
+    LogError(kCat, Format("Ghostscript erreur code %d", run.ExitCode), EVT_QC_ERROR);
   }
   // An interrupted run may leave a truncated PDF, which would pass for the
   // lot's report and keep its readings from ever being reported.
