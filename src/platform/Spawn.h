@@ -18,14 +18,16 @@ namespace platform {
 struct TSpawnResult {
   enum class TKind {
     exited,     // ended on its own: ExitCode holds its code
-    signalled,  // ended by a signal: Signal holds its number
+    died,       // ended abnormally (killed, crashed): Text says how, and
+                // ExitCode holds the code the system shows for such an end
     timed_out,  // still running at the deadline: killed and reaped
     failed,     // could not be started (or waited for): Text says why
   };
   TKind Kind = TKind::failed;
   int ExitCode = 0;
-  int Signal = 0;
-  std::string Text;  // "posix_spawn '/usr/bin/gs': No such file or directory"
+  // "posix_spawn '/usr/bin/gs': No such file or directory",
+  // "killed by signal 11 (SIGSEGV)"
+  std::string Text;
 };
 
 // Runs `program` (a path, not looked up on the PATH) with `args` after the

@@ -9,7 +9,7 @@
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
-#include "qc/UQCManager.h"
+#include "qc/UQCReport.h"
 
 using platform::Format;
 

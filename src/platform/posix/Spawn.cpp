@@ -46,8 +46,15 @@ TSpawnResult FromStatus(int status) {
     result.Kind = TSpawnResult::TKind::exited;
     result.ExitCode = WEXITSTATUS(status);
   } else {
-    result.Kind = TSpawnResult::TKind::signalled;
-    result.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    // Shown as a shell shows it: 128 + the signal number.
+    const int sig = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    result.Kind = TSpawnResult::TKind::died;
+    result.ExitCode = 128 + sig;
+    const char* name = sig != 0 ? ::sigabbrev_np(sig) : nullptr;
+    result.Text = sig == 0 ? std::string("ended abnormally")
+                  : name != nullptr
+                      ? "killed by signal " + std::to_string(sig) + " (SIG" + name + ")"
+                      : "killed by signal " + std::to_string(sig);
   }
   return result;
 }

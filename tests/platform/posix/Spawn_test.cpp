@@ -42,8 +42,9 @@ TEST_F(SpawnTest, ReturnsExitCodeAndPassesArgumentsUntouched) {
 
 TEST_F(SpawnTest, ReportsSignalAndMissingProgram) {
   const TSpawnResult crashed = SpawnWithDeadline(kSh, {"-c", "kill -SEGV $$"}, 10000);
-  EXPECT_EQ(crashed.Kind, TSpawnResult::TKind::signalled);
-  EXPECT_EQ(crashed.Signal, 11);
+  EXPECT_EQ(crashed.Kind, TSpawnResult::TKind::died);
+  EXPECT_EQ(crashed.ExitCode, 128 + 11);
+  EXPECT_EQ(crashed.Text, "killed by signal 11 (SIGSEGV)");
 
   const TSpawnResult missing = SpawnWithDeadline(Path("nothing"), {}, 10000);
   EXPECT_EQ(missing.Kind, TSpawnResult::TKind::failed);
