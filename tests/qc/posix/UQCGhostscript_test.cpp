@@ -6,7 +6,7 @@
 #include <sstream>
 #include <thread>
 
-#include "QCFixture.h"
+#include "qc/QCFixture.h"
 #include "platform/Spawn.h"
 #include "support/Process.h"
 #include "support/SystemProbes.h"
