@@ -13,6 +13,10 @@
 // thread that is really stuck goes silent. At the end of every cycle it
 // replaces the status file beside the executable and sets the manager's
 // status text.
+//
+// The members are defined in three files: UServiceThread.cpp (the cycle
+// loop, scanning and stability, the status file), UFilePipeline.cpp (one
+// file through its stages) and UDoneFolder.cpp (filing into the done folder).
 
 #include <array>
 #include <atomic>
