@@ -187,27 +187,27 @@ void TVelmarServiceThread::WriteStatus(const char* State) {
         Value.begin(), Value.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
     Text += Key + "=" + Value + "\n";
   };
-  Line("etat", State);
-  Line("mise_a_jour", platform::FormatDateTime(kStatusTimeFormat, Now));
-  Line("cycle", std::to_string(FCycleCount));
-  Line("cycle_heure",
+  Line(STATUS_KEY_STATE, State);
+  Line(STATUS_KEY_UPDATED, platform::FormatDateTime(kStatusTimeFormat, Now));
+  Line(STATUS_KEY_CYCLE, std::to_string(FCycleCount));
+  Line(STATUS_KEY_CYCLE_TIME,
        FCycleTime > 0 ? platform::FormatDateTime(kStatusTimeFormat, FCycleTime) : "");
-  Line("cycle_secondes", std::to_string(FConfig.Cycle));
-  Line("delai_demarrage", std::to_string(FConfig.StartingDelay));
+  Line(STATUS_KEY_CYCLE_SECONDS, std::to_string(FConfig.Cycle));
+  Line(STATUS_KEY_STARTING_DELAY, std::to_string(FConfig.StartingDelay));
   for (int I = 1; I <= MAX_INSTRUMENTS; ++I) {
     const TReachability Known = FReachable[I - 1];
     if (Known == rcUnknown) continue;
-    Line("instrument_" + std::to_string(I),
-         (Known == rcReachable ? "accessible " : "inaccessible ") +
-             FConfig.Instruments[I - 1].TraFolder);
+    Line(StatusInstrumentKey(I), std::string(Known == rcReachable ? STATUS_INSTRUMENT_REACHABLE
+                                                                  : STATUS_INSTRUMENT_UNREACHABLE) +
+                                     " " + FConfig.Instruments[I - 1].TraFolder);
   }
-  Line("fichiers_en_attente", std::to_string(FWaitingCount));
-  Line("fichiers_traites", std::to_string(FProcessedCount));
-  Line("fichiers_en_echec", std::to_string(FFailedCount));
-  Line("dernier_fichier", FLastFile);
-  Line("dernier_fichier_heure",
+  Line(STATUS_KEY_WAITING, std::to_string(FWaitingCount));
+  Line(STATUS_KEY_PROCESSED, std::to_string(FProcessedCount));
+  Line(STATUS_KEY_FAILED, std::to_string(FFailedCount));
+  Line(STATUS_KEY_LAST_FILE, FLastFile);
+  Line(STATUS_KEY_LAST_FILE_TIME,
        FLastFileTime > 0 ? platform::FormatDateTime(kStatusTimeFormat, FLastFileTime) : "");
-  Line("drapeaux", PresentFlagNames(FConfig.ExeFolder));
+  Line(STATUS_KEY_FLAGS, PresentFlagNames(FConfig.ExeFolder));
   const platform::TOsResult Written =
       platform::WriteFileReplacing(platform::JoinPath(FConfig.ExeFolder, STATUS_FILE_NAME), Text);
   if (!Written.Ok()) LogWarning(kCat, "Écriture du fichier d'état impossible : " + Written.Text, 0);

@@ -46,8 +46,6 @@ constexpr int DONE_MAX_FILES = 1000;
 // The longest the thread goes without telling the service manager it is
 // alive while it waits.
 constexpr uint32_t WAIT_SLICE_MS = 2000;
-// The status file, beside the executable, replaced at the end of every cycle.
-constexpr const char* STATUS_FILE_NAME = "status.txt";
 
 class TVelmarServiceThread {
  public:
