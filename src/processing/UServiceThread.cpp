@@ -8,7 +8,6 @@
 #include "logging/ULogger.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
-#include "platform/ProcessInfo.h"
 #include "platform/ServiceHost.h"
 #include "platform/Text.h"
 #include "processing/UServiceStatus.h"
@@ -21,10 +20,6 @@ using service_thread::kCat;
 namespace {
 
 constexpr const char* kStatusTimeFormat = "dd/mm/yyyy hh:nn:ss";
-
-// Set to 1 by the backlog benchmark to measure the one-file-at-a-time
-// stability check; not a setting of the service.
-constexpr const char* kSerialStabilityVariable = "VELMAR_BENCH_SERIAL_STABILITY";
 
 }  // namespace
 
@@ -93,11 +88,6 @@ void TVelmarServiceThread::Execute() {
                        FConfig.InstrCount));
   WriteStatus(STATUS_STATE_STARTING);
   RemoveFiledEntries();
-  FSerialStability = platform::GetEnv(kSerialStabilityVariable) == "1";
-  if (FSerialStability) {
-    LogInfo(kCat, Format("%s=1 : lectures de stabilité fichier par fichier (banc d'essai)",
-                         kSerialStabilityVariable));
-  }
 
   if (FConfig.StartingDelay > 0) {
     LogInfo(kCat, Format("Délai démarrage : %d seconde(s)...", FConfig.StartingDelay));
@@ -296,7 +286,6 @@ int TVelmarServiceThread::FindTRAFiles(const std::string& Folder, std::vector<st
   }
   for (const std::string& name : names) {
     Files.push_back(platform::JoinPath(Folder, name));
-    if (FSerialStability) continue;
     // The first reading of the stability check; a file that cannot be read
     // now is read afresh in its turn.
     const int64_t Size = platform::FileSize(Files.back());

@@ -163,10 +163,6 @@ class TVelmarServiceThread {
   // By full path: filled by FindTRAFiles, taken out by IsFileStable,
   // emptied at the start of every cycle.
   std::unordered_map<std::string, TListedSize> FListedSizes;
-  // Benchmarking aid: every file takes both of its readings in its own turn,
-  // the listing taking none (VELMAR_BENCH_SERIAL_STABILITY=1, read when the
-  // body starts), so that a benchmark can set the two ways side by side.
-  bool FSerialStability = false;
   std::atomic<bool> FTerminated{false};
   TTestHook FTestHook;
   TWaitHook FWaitHook;
