@@ -4,15 +4,12 @@
 // own install folder until every file lies in log/done, then stopped by
 // typing "stop". Prints the files filed per second (from the start of the
 // process), the CPU time per file (user + system of the service process)
-// and its peak memory. With --compare the same backlog runs a second time
-// with the stability check taking both readings of a file in its own turn
-// (VELMAR_BENCH_SERIAL_STABILITY=1), and the two are printed side by side.
-// With --baseline PATH the same backlog also runs through another build of
-// the service (an earlier one, say), so that a change's cost is measured in
-// one run on one machine.
+// and its peak memory. With --baseline PATH the same backlog also runs
+// through another build of the service (an earlier one, say), so that a
+// change's cost is measured in one run on one machine.
 //
-//   backlog_bench [--files N] [--folders M] [--compare] [--exe PATH]
-//                 [--baseline PATH] [--keep]
+//   backlog_bench [--files N] [--folders M] [--exe PATH] [--baseline PATH]
+//                 [--keep]
 //
 // --files is per folder (default 200 in 1 folder; "--folders 10 --files 20"
 // is the same backlog spread over ten instruments). --exe defaults to the
@@ -67,7 +64,6 @@ void MakeFolderOrFail(const std::string& Folder) {
 struct TOptions {
   int Files = 200;  // per folder
   int Folders = 1;
-  bool Compare = false;
   bool Keep = false;
   std::string Exe;
   std::string Baseline;  // another executable run on the same backlog, or empty
@@ -182,7 +178,7 @@ std::string MakeLab(const std::string& Root, const std::string& Name, const TBac
 
 // Runs the service of Lab in console mode until Total files are filed, then
 // types "stop" and waits for it to end.
-TRunResult RunService(const std::string& Lab, int Total, bool Serial) {
+TRunResult RunService(const std::string& Lab, int Total) {
   const std::string Install = Lab + "/install";
   const std::string Done = Install + "/log/done";
   int In[2];
@@ -201,11 +197,6 @@ TRunResult RunService(const std::string& Lab, int Total, bool Serial) {
       ::close(Console);
     }
     if (::chdir(Install.c_str()) != 0) _exit(127);
-    if (Serial) {
-      ::setenv("VELMAR_BENCH_SERIAL_STABILITY", "1", 1);
-    } else {
-      ::unsetenv("VELMAR_BENCH_SERIAL_STABILITY");
-    }
     ::execl("./VelmarImageService", "VelmarImageService", "-debug", static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -262,8 +253,6 @@ TOptions ParseOptions(int argc, char** argv) {
       Opt.Files = platform::StrToIntDef(Value(), 0);
     } else if (Arg == "--folders") {
       Opt.Folders = platform::StrToIntDef(Value(), 0);
-    } else if (Arg == "--compare") {
-      Opt.Compare = true;
     } else if (Arg == "--keep") {
       Opt.Keep = true;
     } else if (Arg == "--exe") {
@@ -272,7 +261,7 @@ TOptions ParseOptions(int argc, char** argv) {
       Opt.Baseline = Value();
     } else {
       Fail("unknown option " + Arg +
-           "\nusage: backlog_bench [--files N] [--folders M] [--compare] [--exe PATH]"
+           "\nusage: backlog_bench [--files N] [--folders M] [--exe PATH]"
            " [--baseline PATH] [--keep]");
     }
   }
@@ -299,25 +288,16 @@ int main(int argc, char** argv) {
   const TBacklog Backlog = MakeBacklog(Root, Opt);
   std::printf("(made in %.1f s: %d result files, %d photographs, in %s)\n\n",
               NowSeconds() - MadeFrom, Backlog.Total, Backlog.Total, Root.c_str());
-  std::printf("%-26s %9s %14s %15s %12s %9s %9s\n", "stability readings", "files/s",
-              "CPU/file (ms)", "peak RSS (MiB)", "elapsed (s)", "pictures", "set aside");
+  std::printf("%-26s %9s %14s %15s %12s %9s %9s\n", "executable", "files/s", "CPU/file (ms)",
+              "peak RSS (MiB)", "elapsed (s)", "pictures", "set aside");
   std::fflush(stdout);
 
-  const TRunResult New =
-      RunService(MakeLab(Root, "overlapped", Backlog, Opt, Opt.Exe), Backlog.Total, false);
-  PrintRow("overlapped (service)", New, Backlog.Total);
+  const TRunResult New = RunService(MakeLab(Root, "service", Backlog, Opt, Opt.Exe), Backlog.Total);
+  PrintRow("this build", New, Backlog.Total);
   std::fflush(stdout);
-  if (Opt.Compare) {
-    const TRunResult Old =
-        RunService(MakeLab(Root, "serial", Backlog, Opt, Opt.Exe), Backlog.Total, true);
-    PrintRow("one file at a time", Old, Backlog.Total);
-    std::printf("\noverlapped / one at a time: files/s x%.2f, CPU per file x%.2f, peak RSS x%.2f\n",
-                Old.Seconds / New.Seconds, New.CpuSeconds / Old.CpuSeconds,
-                static_cast<double>(New.PeakRssKiB) / static_cast<double>(Old.PeakRssKiB));
-  }
   if (!Opt.Baseline.empty()) {
     const TRunResult Base =
-        RunService(MakeLab(Root, "baseline", Backlog, Opt, Opt.Baseline), Backlog.Total, false);
+        RunService(MakeLab(Root, "baseline", Backlog, Opt, Opt.Baseline), Backlog.Total);
     PrintRow("baseline executable", Base, Backlog.Total);
     std::printf("\nthis build / baseline: files/s x%.2f, CPU per file x%.2f, peak RSS x%.2f\n",
                 Base.Seconds / New.Seconds, New.CpuSeconds / Base.CpuSeconds,

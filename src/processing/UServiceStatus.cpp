@@ -4,10 +4,10 @@
 #include <map>
 #include <vector>
 
+#include "config/UConfig.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
-#include "processing/UServiceThread.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ int PrintServiceStatus(const std::string& ExeFolder, std::ostream& Out) {
   const auto Values = ReadStatus(Bytes);
   // Replaced whole every cycle, but not flushed to disk: a power loss may
   // leave it empty until the service's next write.
-  if (Values.count("etat") == 0) {
+  if (Values.count(STATUS_KEY_STATE) == 0) {
     Out << "CRITIQUE — fichier d'état illisible (" << Path << ") : vide ou incomplet\n";
     return STATUS_CRITICAL;
   }
@@ -69,17 +69,18 @@ int PrintServiceStatus(const std::string& ExeFolder, std::ostream& Out) {
     Reasons.push_back(Reason);
   };
 
-  const std::string State = Value(Values, "etat");
+  const std::string State = Value(Values, STATUS_KEY_STATE);
   if (State == STATUS_STATE_STOPPED || State.empty()) Raise(STATUS_CRITICAL, "service arrêté");
   TDateTime Updated = 0;
-  const int Cycle = platform::StrToIntDef(Value(Values, "cycle_secondes"), 0);
-  const int64_t CycleCount = platform::StrToIntDef(Value(Values, "cycle"), 0);
-  if (!platform::TryParseDayMonthYearTime(Value(Values, "mise_a_jour"), Updated)) {
+  const int Cycle = platform::StrToIntDef(Value(Values, STATUS_KEY_CYCLE_SECONDS), 0);
+  const int64_t CycleCount = platform::StrToIntDef(Value(Values, STATUS_KEY_CYCLE), 0);
+  if (!platform::TryParseDayMonthYearTime(Value(Values, STATUS_KEY_UPDATED), Updated)) {
     Raise(STATUS_CRITICAL, "heure de mise à jour illisible");
   } else if (State != STATUS_STATE_STOPPED) {
     // Before the first cycle, the start-up delay comes on top.
     int Allowed = 2 * Cycle + STALE_SLACK_SECONDS;
-    if (CycleCount == 0) Allowed += platform::StrToIntDef(Value(Values, "delai_demarrage"), 0);
+    if (CycleCount == 0)
+      Allowed += platform::StrToIntDef(Value(Values, STATUS_KEY_STARTING_DELAY), 0);
     const double Age = (platform::Now() - Updated) * SECONDS_PER_DAY;
     if (Age > Allowed) {
       Raise(STATUS_CRITICAL,
@@ -89,9 +90,9 @@ int PrintServiceStatus(const std::string& ExeFolder, std::ostream& Out) {
 
   std::vector<std::string> InstrumentLines;
   for (int I = 1; I <= MAX_INSTRUMENTS; ++I) {
-    const std::string V = Value(Values, "instrument_" + std::to_string(I));
+    const std::string V = Value(Values, StatusInstrumentKey(I));
     if (V.empty()) continue;
-    const bool Reachable = V.rfind("accessible", 0) == 0;
+    const bool Reachable = V.rfind(STATUS_INSTRUMENT_REACHABLE, 0) == 0;
     const size_t Space = V.find(' ');
     const std::string Folder = Space == std::string::npos ? "" : V.substr(Space + 1);
     InstrumentLines.push_back(platform::Format(
@@ -101,7 +102,7 @@ int PrintServiceStatus(const std::string& ExeFolder, std::ostream& Out) {
   // The flags as they are now: one may have been raised since the cycle.
   const std::string Flags = PresentFlagNames(ExeFolder);
   if (!Flags.empty()) Raise(STATUS_WARNING, "drapeau(x) : " + Flags);
-  const std::string Failed = Value(Values, "fichiers_en_echec");
+  const std::string Failed = Value(Values, STATUS_KEY_FAILED);
   if (platform::StrToIntDef(Failed, 0) > 0) Raise(STATUS_WARNING, Failed + " fichier(s) en échec");
 
   static const char* const kVerdicts[] = {"OK", "AVERTISSEMENT", "CRITIQUE"};
@@ -109,17 +110,17 @@ int PrintServiceStatus(const std::string& ExeFolder, std::ostream& Out) {
   for (size_t i = 0; i < Reasons.size(); ++i) Out << (i == 0 ? " — " : ", ") << Reasons[i];
   Out << "\n";
   Out << "État du service     : " << State << "\n";
-  Out << "Mise à jour         : " << Value(Values, "mise_a_jour") << "\n";
-  Out << "Cycle               : " << Value(Values, "cycle") << " (fin "
-      << Value(Values, "cycle_heure") << ", toutes les " << Cycle << " s)\n";
+  Out << "Mise à jour         : " << Value(Values, STATUS_KEY_UPDATED) << "\n";
+  Out << "Cycle               : " << Value(Values, STATUS_KEY_CYCLE) << " (fin "
+      << Value(Values, STATUS_KEY_CYCLE_TIME) << ", toutes les " << Cycle << " s)\n";
   Out << "Instruments         :" << (InstrumentLines.empty() ? " aucun visité" : "") << "\n";
   for (const std::string& L : InstrumentLines) Out << L << "\n";
-  Out << "Fichiers en attente : " << Value(Values, "fichiers_en_attente") << "\n";
-  Out << "Depuis le démarrage : " << Value(Values, "fichiers_traites") << " traité(s), " << Failed
+  Out << "Fichiers en attente : " << Value(Values, STATUS_KEY_WAITING) << "\n";
+  Out << "Depuis le démarrage : " << Value(Values, STATUS_KEY_PROCESSED) << " traité(s), " << Failed
       << " en échec\n";
-  const std::string Last = Value(Values, "dernier_fichier");
+  const std::string Last = Value(Values, STATUS_KEY_LAST_FILE);
   Out << "Dernier fichier     : "
-      << (Last.empty() ? "aucun" : Last + " (" + Value(Values, "dernier_fichier_heure") + ")")
+      << (Last.empty() ? "aucun" : Last + " (" + Value(Values, STATUS_KEY_LAST_FILE_TIME) + ")")
       << "\n";
   Out << "Drapeaux            : " << (Flags.empty() ? "aucun" : Flags) << "\n";
   return Verdict;

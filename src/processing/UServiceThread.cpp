@@ -2,103 +2,24 @@
 
 #include <algorithm>
 #include <exception>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "astm/UASTMParser.h"
-#include "export/UGlimsExport.h"
-#include "export/UXMLExport.h"
-#include "imaging/UImageProcessor.h"
-#include "imaging/UJpegCodec.h"
 #include "logging/ULogger.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
-#include "platform/ProcessInfo.h"
 #include "platform/ServiceHost.h"
 #include "platform/Text.h"
 #include "processing/UServiceStatus.h"
+#include "processing/UServiceThreadInternal.h"
 #include "qc/UQCManager.h"
 
 using platform::Format;
+using service_thread::kCat;
 
 namespace {
 
-constexpr const char* kCatQC = "QC";
-
-constexpr const char* kCat = "THREAD";
-constexpr int kResultCapacity = 20;
-
-// The stages that write outside the service, as the journal names them.
-constexpr const char* kStageQC = "qc";
-constexpr const char* kStageImages = "images";
-constexpr const char* kStageXML = "xml";
-constexpr const char* kStageGlims = "glims";
-// The upload file a GLIMS export is about to write.
-constexpr const char* kStageGlimsIntent = "glims-intent";
-// The QC readings are about to be appended: a file found again with this
-// mark and no "qc" looks for its readings in the log before appending them.
-constexpr const char* kStageQCIntent = "qc-intent";
-
 constexpr const char* kStatusTimeFormat = "dd/mm/yyyy hh:nn:ss";
-
-// Set to 1 by the backlog benchmark to measure the one-file-at-a-time
-// stability check; not a setting of the service.
-constexpr const char* kSerialStabilityVariable = "VELMAR_BENCH_SERIAL_STABILITY";
-
-// True when Path holds the upload of this message as the export would
-// write it now: every line but the header, whose time is that of writing.
-bool IsSameUpload(const std::string& Path, const TASTMMessage& Msg, const TImageResult* Results,
-                  int Count, const TAppConfig& Config) {
-  std::string Bytes;
-  if (!platform::FileExists(Path) || !platform::ReadFileBytes(Path, Bytes).Ok()) return false;
-  std::vector<std::string> Written = platform::SplitLines(platform::AnsiToUtf8(Bytes));
-  std::vector<std::string> Expected =
-      platform::SplitLines(BuildUPLContent(Msg, Results, Count, Config, {}, 0));
-  if (Written.empty() || Written.size() != Expected.size()) return false;
-  return std::equal(Written.begin() + 1, Written.end(), Expected.begin() + 1);
-}
-
-// A destination folder that vanished is made again before a stage writes
-// into it; a machine fault counts against the stage, any other failure
-// shows in the stage's own write.
-void EnsureFolder(const std::string& Folder, platform::TStageOutcome& Outcome) {
-  if (Folder.empty() || platform::FolderExists(Folder)) return;
-  const platform::TOsResult made = platform::MakeFolders(Folder);
-  if (made.EnvironmentFault()) Outcome.Add(made);
-}
-
-// True when the file holds a whole picture.
-bool IsWholePicture(const std::string& Path) {
-  std::string Bytes;
-  return platform::ReadFileBytes(Path, Bytes).Ok() && IsWholeJpeg(Bytes);
-}
-
-bool SameContent(const std::string& A, const std::string& B) {
-  if (platform::FileSize(A) != platform::FileSize(B)) return false;
-  std::string a, b;
-  return platform::ReadFileBytes(A, a).Ok() && platform::ReadFileBytes(B, b).Ok() && a == b;
-}
-
-// The n-th name a file of that name may take in the done folder: its own
-// name (n = 0), then "name~1.ext", "name~2.ext", ...
-std::string DoneCandidate(const std::string& DoneFolder, const std::string& BaseName, int n) {
-  if (n == 0) return platform::JoinPath(DoneFolder, BaseName);
-  const std::string Ext = platform::ExtractFileExt(BaseName);
-  const std::string Stem = BaseName.substr(0, BaseName.size() - Ext.size());
-  return platform::JoinPath(DoneFolder, Stem + "~" + std::to_string(n) + Ext);
-}
-
-// Where FilePath goes in the done folder: the first of its candidate names
-// that is free or holds the same bytes.
-std::string DonePath(const std::string& DoneFolder, const std::string& FilePath) {
-  const std::string BaseName = platform::ExtractFileName(FilePath);
-  for (int n = 0;; ++n) {
-    const std::string Path = DoneCandidate(DoneFolder, BaseName, n);
-    if (platform::FolderExists(Path)) continue;
-    if (!platform::FileExists(Path) || SameContent(FilePath, Path)) return Path;
-  }
-}
 
 }  // namespace
 
@@ -167,11 +88,6 @@ void TVelmarServiceThread::Execute() {
                        FConfig.InstrCount));
   WriteStatus(STATUS_STATE_STARTING);
   RemoveFiledEntries();
-  FSerialStability = platform::GetEnv(kSerialStabilityVariable) == "1";
-  if (FSerialStability) {
-    LogInfo(kCat, Format("%s=1 : lectures de stabilité fichier par fichier (banc d'essai)",
-                         kSerialStabilityVariable));
-  }
 
   if (FConfig.StartingDelay > 0) {
     LogInfo(kCat, Format("Délai démarrage : %d seconde(s)...", FConfig.StartingDelay));
@@ -261,27 +177,27 @@ void TVelmarServiceThread::WriteStatus(const char* State) {
         Value.begin(), Value.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
     Text += Key + "=" + Value + "\n";
   };
-  Line("etat", State);
-  Line("mise_a_jour", platform::FormatDateTime(kStatusTimeFormat, Now));
-  Line("cycle", std::to_string(FCycleCount));
-  Line("cycle_heure",
+  Line(STATUS_KEY_STATE, State);
+  Line(STATUS_KEY_UPDATED, platform::FormatDateTime(kStatusTimeFormat, Now));
+  Line(STATUS_KEY_CYCLE, std::to_string(FCycleCount));
+  Line(STATUS_KEY_CYCLE_TIME,
        FCycleTime > 0 ? platform::FormatDateTime(kStatusTimeFormat, FCycleTime) : "");
-  Line("cycle_secondes", std::to_string(FConfig.Cycle));
-  Line("delai_demarrage", std::to_string(FConfig.StartingDelay));
+  Line(STATUS_KEY_CYCLE_SECONDS, std::to_string(FConfig.Cycle));
+  Line(STATUS_KEY_STARTING_DELAY, std::to_string(FConfig.StartingDelay));
   for (int I = 1; I <= MAX_INSTRUMENTS; ++I) {
     const TReachability Known = FReachable[I - 1];
     if (Known == rcUnknown) continue;
-    Line("instrument_" + std::to_string(I),
-         (Known == rcReachable ? "accessible " : "inaccessible ") +
-             FConfig.Instruments[I - 1].TraFolder);
+    Line(StatusInstrumentKey(I), std::string(Known == rcReachable ? STATUS_INSTRUMENT_REACHABLE
+                                                                  : STATUS_INSTRUMENT_UNREACHABLE) +
+                                     " " + FConfig.Instruments[I - 1].TraFolder);
   }
-  Line("fichiers_en_attente", std::to_string(FWaitingCount));
-  Line("fichiers_traites", std::to_string(FProcessedCount));
-  Line("fichiers_en_echec", std::to_string(FFailedCount));
-  Line("dernier_fichier", FLastFile);
-  Line("dernier_fichier_heure",
+  Line(STATUS_KEY_WAITING, std::to_string(FWaitingCount));
+  Line(STATUS_KEY_PROCESSED, std::to_string(FProcessedCount));
+  Line(STATUS_KEY_FAILED, std::to_string(FFailedCount));
+  Line(STATUS_KEY_LAST_FILE, FLastFile);
+  Line(STATUS_KEY_LAST_FILE_TIME,
        FLastFileTime > 0 ? platform::FormatDateTime(kStatusTimeFormat, FLastFileTime) : "");
-  Line("drapeaux", PresentFlagNames(FConfig.ExeFolder));
+  Line(STATUS_KEY_FLAGS, PresentFlagNames(FConfig.ExeFolder));
   const platform::TOsResult Written =
       platform::WriteFileReplacing(platform::JoinPath(FConfig.ExeFolder, STATUS_FILE_NAME), Text);
   if (!Written.Ok()) LogWarning(kCat, "Écriture du fichier d'état impossible : " + Written.Text, 0);
@@ -370,7 +286,6 @@ int TVelmarServiceThread::FindTRAFiles(const std::string& Folder, std::vector<st
   }
   for (const std::string& name : names) {
     Files.push_back(platform::JoinPath(Folder, name));
-    if (FSerialStability) continue;
     // The first reading of the stability check; a file that cannot be read
     // now is read afresh in its turn.
     const int64_t Size = platform::FileSize(Files.back());
@@ -417,385 +332,4 @@ bool TVelmarServiceThread::IsFileStable(const std::string& FilePath) {
                     name.c_str()),
              0);
   return false;
-}
-
-bool TVelmarServiceThread::MoveToDone(const std::string& FilePath) {
-  FEnvironmentFault.clear();
-  if (!platform::FolderExists(FDoneFolder)) {
-    const platform::TOsResult Made = platform::MakeFolders(FDoneFolder);
-    if (!Made.Ok()) {
-      LogError(kCat, "Impossible de créer dossier done : " + FDoneFolder, 0);
-      if (Made.EnvironmentFault()) FEnvironmentFault = "done : " + Made.Text;
-      return false;
-    }
-  }
-  const std::string BaseName = platform::ExtractFileName(FilePath);
-  const std::string DestPath = DonePath(FDoneFolder, FilePath);
-  const std::string DestName = platform::ExtractFileName(DestPath);
-
-  // The same file filed again replaces its copy; across file systems (or
-  // from a read-only folder) the file is copied and the source removed once
-  // the copy is complete.
-  platform::TMoveHow How = platform::TMoveHow::renamed;
-  const platform::TOsResult Moved = platform::MoveFileReplacing(FilePath, DestPath, How);
-  if (!Moved.Ok()) {
-    LogError(kCat, "Erreur déplacement vers done : " + Moved.Text + " — " + BaseName, 0);
-    if (Moved.EnvironmentFault()) FEnvironmentFault = "done : " + Moved.Text;
-    return false;
-  }
-  LogDebug(kCat,
-           (How == platform::TMoveHow::copied ? "Copié vers done : " : "Déplacé vers done : ") +
-               BaseName);
-  if (DestName != BaseName) {
-    LogInfo(kCat, "Autre fichier de même nom dans done — gardé sous : " + DestName);
-  }
-  if (How == platform::TMoveHow::copied && platform::FileExists(FilePath)) {
-    // The copy is in done but the instrument folder refuses to let the
-    // source go: it will be found again, and must not be processed again.
-    LogError(kCat, "Fichier source non supprimé après copie vers done : " + BaseName, 0);
-    FEnvironmentFault = "done : " + BaseName + " reste dans " + platform::ExtractFileDir(FilePath);
-  }
-
-  std::vector<std::string> names;
-  if (platform::ListFiles(FDoneFolder, "*.*", names).Ok()) {
-    const int ToDelete = static_cast<int>(names.size()) - DONE_MAX_FILES;
-    if (ToDelete > 0) {
-      // ListFiles sorts without regard to case: the first names are the
-      // oldest by name. The file just filed is never one of them.
-      int Deleted = 0;
-      for (size_t i = 0; i < names.size() && Deleted < ToDelete; ++i) {
-        if (names[i] == DestName) continue;
-        (void)platform::RemoveFile(platform::JoinPath(FDoneFolder, names[i]));
-        ++Deleted;
-      }
-      LogDebug(kCat, Format("Done : %d fichier(s) supprimé(s) — limite %d atteinte", ToDelete,
-                            DONE_MAX_FILES));
-    }
-  }
-  return true;
-}
-
-void TVelmarServiceThread::RemoveFiledEntries() {
-  for (const std::string& EntryFile : FJournal.EntryFiles()) {
-    TJournalEntry Entry;
-    if (!FJournal.LoadEntryFile(EntryFile, Entry)) continue;
-    const TResultIdentity& Id = Entry.Identity;
-    // A result file still waiting in an instrument folder keeps its entry.
-    bool Waiting = false;
-    for (int I = 1; I <= FConfig.InstrCount && I <= MAX_INSTRUMENTS; ++I) {
-      const std::string Source = platform::JoinPath(FConfig.Instruments[I - 1].TraFolder, Id.Name);
-      if (FJournal.EntryPath(Source) == EntryFile && platform::FileExists(Source)) Waiting = true;
-    }
-    if (Waiting) continue;
-    // Filed under its own name or, beside another file of that name, under
-    // "name~n.ext".
-    for (int n = 0;; ++n) {
-      const std::string Path = DoneCandidate(FDoneFolder, Id.Name, n);
-      if (!platform::FileExists(Path)) break;
-      std::string Bytes;
-      if (platform::FileSize(Path) != Id.Size || !platform::ReadFileBytes(Path, Bytes).Ok() ||
-          ContentHash(Bytes) != Id.Hash) {
-        continue;
-      }
-      FJournal.RemoveEntryFile(EntryFile);
-      LogInfo(kCat, "Entrée de journal d'un fichier déjà classé dans done supprimée : " + Id.Name);
-      break;
-    }
-  }
-}
-
-bool TVelmarServiceThread::MakeImagesDurable(const TImageResult* Results, int Count,
-                                             const std::string& FullSizeFolder) {
-  // The folder the full-size pictures were written to, also when a reduced
-  // copy replaced them there.
-  std::set<std::string> Folders{FullSizeFolder};
-  // A reduced copy is both the picture and its copy: flushed once.
-  std::set<std::string> Files;
-  for (int i = 0; i < Count; ++i) {
-    if (!Results[i].Success) continue;
-    for (const std::string& Path : {Results[i].OutputPath, Results[i].ResizedPath}) {
-      if (Path.empty()) continue;
-      Files.insert(Path);
-      Folders.insert(platform::ExtractFileDir(Path));
-    }
-  }
-  const auto Fail = [this](const platform::TOsResult& r) {
-    FEnvironmentFault = std::string(kStageImages) + " : " + r.Text;
-    return false;
-  };
-  for (const std::string& Path : Files) {
-    if (const platform::TOsResult r = platform::FlushFile(Path); !r.Ok()) return Fail(r);
-  }
-  for (const std::string& Folder : Folders) {
-    if (Folder.empty() || !platform::FolderExists(Folder)) continue;
-    if (const platform::TOsResult r = platform::FlushFolder(Folder); !r.Ok()) return Fail(r);
-  }
-  return true;
-}
-
-void TVelmarServiceThread::ReportEnvironmentFault(const std::string& Name) {
-  Log(llError, kCat,
-      "Erreur d'environnement — " + FEnvironmentFault +
-          " — fichier gardé pour le prochain cycle : " + Name,
-      EVT_PROCESSING_ERROR, {{"VELMAR_FILE", Name}});
-  SetFlag(FLAG_PROCESSING_ERROR, "Erreur d'environnement : " + FEnvironmentFault);
-}
-
-bool TVelmarServiceThread::OpenJournalEntry(const std::string& FilePath, const std::string& Bytes,
-                                            TJournalEntry& Entry) {
-  // The identity is taken from the very bytes the message was parsed from.
-  const TResultIdentity Identity{platform::ExtractFileName(FilePath),
-                                 static_cast<int64_t>(Bytes.size()), ContentHash(Bytes)};
-  if (FJournal.Load(FilePath, Entry) && Entry.Identity == Identity) return true;
-  // No entry, or the entry of an earlier file of that name: a full run,
-  // recorded before its first output.
-  Entry = TJournalEntry{Identity, {}};
-  const platform::TOsResult Saved = FJournal.Save(FilePath, Entry);
-  if (!Saved.Ok()) {
-    FEnvironmentFault = "journal : " + Saved.Text;
-    return false;
-  }
-  return true;
-}
-
-bool TVelmarServiceThread::RunStages(const std::string& FilePath, const TASTMMessage& Msg,
-                                     const std::string& ImagesFolder, TJournalEntry& Entry,
-                                     TImageResult* Results, int& ImgCount) {
-  const std::string name = platform::ExtractFileName(FilePath);
-  const auto AlreadyDone = [&](const char* Stage) {
-    if (Entry.Find(Stage) == nullptr) return false;
-    LogInfo(kCat, Format("Étape déjà faite — %s : %s", Stage, name.c_str()));
-    return true;
-  };
-  // After a stage ran: a stage the machine kept from its output makes the
-  // file wait; else the stage is recorded as done.
-  const auto Finished = [&](TStageRecord Record, const platform::TStageOutcome& Outcome) {
-    if (Outcome.MachineFailed()) {
-      FEnvironmentFault = Record.Stage + " : " + Outcome.Reason;
-      return false;
-    }
-    std::erase_if(Entry.Stages, [&](const TStageRecord& r) { return r.Stage == Record.Stage; });
-    Entry.Stages.push_back(std::move(Record));
-    const platform::TOsResult Saved = FJournal.Save(FilePath, Entry);
-    if (!Saved.Ok()) {
-      FEnvironmentFault = "journal : " + Saved.Text;
-      return false;
-    }
-    return true;
-  };
-  const auto ImagesRecord = [&] {
-    TStageRecord Record{kStageImages, std::to_string(ImgCount), {}};
-    for (int i = 0; i < std::min(ImgCount, kResultCapacity); ++i) {
-      Record.Images.push_back(Results[i]);
-    }
-    return Record;
-  };
-  // A finished image stage whose pictures are all there and whole; one that
-  // lost a picture (a power loss before it reached the disk) is done again.
-  const auto ImagesDone = [&] {
-    const TStageRecord* Record = Entry.Find(kStageImages);
-    if (Record == nullptr) return false;
-    for (const TImageResult& Image : Record->Images) {
-      if (!Image.Success) continue;
-      for (const std::string& Path : {Image.OutputPath, Image.ResizedPath}) {
-        if (Path.empty() || IsWholePicture(Path)) continue;
-        LogWarning(kCat,
-                   Format("Image absente ou incomplète — étape images refaite : %s (%s)",
-                          platform::ExtractFileName(Path).c_str(), name.c_str()),
-                   0);
-        return false;
-      }
-    }
-    return AlreadyDone(kStageImages);
-  };
-  // The pictures of a finished image stage, as it left them for the exports.
-  const auto RestoreImages = [&] {
-    const TStageRecord* Record = Entry.Find(kStageImages);
-    ImgCount = platform::StrToIntDef(Record->Output, 0);
-    for (size_t i = 0; i < Record->Images.size() && i < static_cast<size_t>(kResultCapacity); ++i) {
-      Results[i] = Record->Images[i];
-    }
-  };
-  // The pictures reach the disk before the stage is recorded: a power loss
-  // never leaves a recorded stage whose pictures are empty.
-  const auto ImagesFinished = [&](const std::string& FullSizeFolder,
-                                  const platform::TStageOutcome& Outcome) {
-    return MakeImagesDurable(Results, std::min(ImgCount, kResultCapacity), FullSizeFolder) &&
-           Finished(ImagesRecord(), Outcome);
-  };
-  // A bookkeeping record: nothing written outside the journal.
-  const platform::TStageOutcome Noted;
-
-  if (!Msg.IsQC) {
-    if (ImagesDone()) {
-      RestoreImages();
-    } else {
-      TestPoint("images", 0);
-      platform::TStageOutcome Outcome;
-      EnsureFolder(FConfig.ImageDestFolder, Outcome);
-      if (FConfig.ResizeFactor < 100) EnsureFolder(FConfig.ResizedImageDest, Outcome);
-      ImgCount = ProcessASTMMessage(Msg, FConfig, ImagesFolder, FValidation, Results,
-                                    kResultCapacity, &Outcome);
-      LogInfo(kCat, Format("%d image(s) générée(s) pour : %s", ImgCount, name.c_str()));
-      if (!ImagesFinished(FConfig.ImageDestFolder, Outcome)) return false;
-    }
-  } else {
-    if (!AlreadyDone(kStageQC)) {
-      TestPoint("qc", 0);
-      const TStageRecord* Intent = Entry.Find(kStageQCIntent);
-      long long SizeBefore = -1;  // unknown in an entry of an earlier version
-      if (Intent != nullptr && platform::IsDigits(Intent->Output) && Intent->Output.size() < 19) {
-        SizeBefore = std::stoll(Intent->Output);
-      }
-      platform::TStageOutcome Outcome;
-      const TQCResume Resume = Intent == nullptr
-                                   ? TQCResume::to_append
-                                   : ResumeQCRecording(Msg, FConfig, SizeBefore, &Outcome);
-      if (Resume == TQCResume::failed) {
-        Outcome.MachineFault("");  // the reason, when the resumption gave none
-        FEnvironmentFault = std::string(kStageQC) + " : " + Outcome.Reason;
-        return false;
-      }
-      if (Resume == TQCResume::recorded) {
-        // Appended just before an interruption, not yet noted: not again.
-        LogInfo(kCat, Format("Étape déjà faite — %s : %s", kStageQC, name.c_str()));
-        if (!Finished({kStageQC, "", {}}, Noted)) return false;
-      } else {
-        // The log's size before the append: what an interrupted append left
-        // past it is known again.
-        if (!Finished({kStageQCIntent, std::to_string(QCLogSize(FConfig)), {}}, Noted)) {
-          return false;
-        }
-        const auto Recorded = RecordQCResults(Msg, FConfig, &Outcome);
-        if (!Finished({kStageQC, std::to_string(Recorded), {}}, Outcome)) return false;
-      }
-    }
-    if (ImagesDone()) {
-      RestoreImages();
-    } else {
-      TAppConfig QCConfig = FConfig;
-      // The instrument identifier comes from the message: it names one
-      // folder under QCDest, never a path.
-      const std::string QCFolder =
-          platform::JoinPath(FConfig.QCDest, platform::MakeSafeFileName(Msg.Header.InstrumentID));
-      LogDebug(kCatQC, Format("QCDest=[%s] InstrID=[%s] QCFolder=[%s]", FConfig.QCDest.c_str(),
-                              Msg.Header.InstrumentID.c_str(), QCFolder.c_str()));
-      LogDebug(kCatQC, Format("ImagesFolder=[%s] ImageDestFolder=[%s]", ImagesFolder.c_str(),
-                              FConfig.ImageDestFolder.c_str()));
-      platform::TStageOutcome Outcome;
-      EnsureFolder(QCFolder, Outcome);
-      QCConfig.ImageDestFolder = QCFolder;
-      if (!FConfig.ResizedImageDest.empty()) QCConfig.ResizedImageDest = QCFolder;
-      LogDebug(kCatQC, Format("QCConfig.ImageDestFolder=[%s] ResizedImageDest=[%s]",
-                              QCConfig.ImageDestFolder.c_str(), QCConfig.ResizedImageDest.c_str()));
-      ImgCount = ProcessASTMMessage(Msg, QCConfig, ImagesFolder, FValidation, Results,
-                                    kResultCapacity, &Outcome);
-      LogInfo(kCat, Format("%d image(s) QC générée(s) dans : %s", ImgCount, QCFolder.c_str()));
-      if (!ImagesFinished(QCFolder, Outcome)) return false;
-    }
-  }
-
-  TestPoint("xml", 0);
-  if (!FConfig.Dest_Vededavav.empty() && IsSurgiscreenMessage(Msg) && !AlreadyDone(kStageXML)) {
-    platform::TStageOutcome Outcome;
-    const std::string XMLPath = ExportToXML(Msg, FConfig.Dest_Vededavav, &Outcome);
-    if (!XMLPath.empty()) LogInfo(kCat, "XML exporté : " + platform::ExtractFileName(XMLPath));
-    if (!Finished({kStageXML, XMLPath, {}}, Outcome)) return false;
-  }
-
-  TestPoint("glims", 0);
-  if (!FConfig.InfoToLis.empty() && !AlreadyDone(kStageGlims)) {
-    const int Count = std::min(ImgCount, kResultCapacity);
-    std::string GlimsPath;
-    platform::TStageOutcome Outcome;
-    const TStageRecord* Intent = Entry.Find(kStageGlimsIntent);
-    if (Intent != nullptr && IsSameUpload(Intent->Output, Msg, Results, Count, FConfig)) {
-      // Written just before an interruption, not yet recorded: not sent again.
-      GlimsPath = Intent->Output;
-      LogInfo(kCat, Format("Étape déjà faite — %s : %s", kStageGlims, name.c_str()));
-    } else {
-      if (IsGlimsMessage(Msg)) {
-        // The name the upload is about to take, so that an upload written
-        // just before an interruption is known again.
-        const std::string Next = FindAvailableUPLPath(FConfig.InfoToLis, FConfig.InfoToLisPrefix,
-                                                      Msg.Orders.front().SampleID);
-        if (!Finished({kStageGlimsIntent, Next, {}}, Noted)) return false;
-      }
-      EnsureFolder(FConfig.InfoToLis, Outcome);
-      GlimsPath = ExportToGlims(Msg, Results, Count, FConfig, &Outcome);
-    }
-    if (!GlimsPath.empty()) {
-      LogInfo(kCat, "Glims exporté : " + platform::ExtractFileName(GlimsPath));
-    } else {
-      LogDebug(kCat, "Export Glims ignoré (non-Glims ou erreur)");
-    }
-    if (!Finished({kStageGlims, GlimsPath, {}}, Outcome)) return false;
-  }
-  return true;
-}
-
-bool TVelmarServiceThread::ProcessTRAFile(const std::string& FilePath,
-                                          const std::string& ImagesFolder) {
-  FEnvironmentFault.clear();
-  const std::string name = platform::ExtractFileName(FilePath);
-  LogInfo(kCat, "Traitement : " + name);
-
-  if (!IsFileStable(FilePath)) {
-    LogWarning(kCat, "Fichier instable — reporté au prochain cycle : " + name, 0);
-    return false;
-  }
-
-  TASTMMessage Msg;
-  std::string Bytes;
-  if (!ParseASTMFile(FilePath, Msg, &Bytes)) {
-    Log(llError, kCat, "Parsing ASTM échoué : " + name, EVT_PROCESSING_ERROR,
-        {{"VELMAR_FILE", name}});
-    FreeASTMMessage(Msg);
-    MoveToDone(FilePath);
-    if (!FEnvironmentFault.empty()) ReportEnvironmentFault(name);
-    return false;
-  }
-
-  TJournalEntry Entry;
-  const bool Opened = OpenJournalEntry(FilePath, Bytes, Entry);
-  std::string().swap(Bytes);  // the message holds what the stages need
-  if (!Opened) {
-    FreeASTMMessage(Msg);
-    if (!FEnvironmentFault.empty()) ReportEnvironmentFault(name);
-    return false;
-  }
-
-  bool result = false;
-  bool Waiting = false;  // an environment fault: the file stays for the next cycle
-  try {
-    TImageResult Results[kResultCapacity];
-    int ImgCount = 0;
-    Waiting = !RunStages(FilePath, Msg, ImagesFolder, Entry, Results, ImgCount);
-    result = !Waiting;
-  } catch (...) {
-    // Stages already done keep their files; the rest is skipped.
-    const std::string text = platform::ExceptionText(std::current_exception());
-    TLogFields Fields{{"VELMAR_FILE", name}};
-    if (!Msg.Orders.empty()) Fields.emplace_back("VELMAR_SAMPLE", Msg.Orders.front().SampleID);
-    Log(llError, kCat,
-        Format("Exception pendant le traitement de %s : %s", name.c_str(), text.c_str()),
-        EVT_PROCESSING_ERROR, Fields);
-    result = false;
-  }
-
-  FreeASTMMessage(Msg);
-  if (Waiting) {
-    ReportEnvironmentFault(name);
-    return false;
-  }
-  if (!result) {
-    LogWarning(kCat, "Traitement incomplet — déplacé vers done quand même : " + name, 0);
-  }
-  const bool Filed = MoveToDone(FilePath) && FEnvironmentFault.empty();
-  if (Filed) {
-    FJournal.Remove(FilePath);
-  } else if (!FEnvironmentFault.empty()) {
-    ReportEnvironmentFault(name);
-  }
-  return result && Filed;
 }

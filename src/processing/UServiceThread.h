@@ -13,6 +13,10 @@
 // thread that is really stuck goes silent. At the end of every cycle it
 // replaces the status file beside the executable and sets the manager's
 // status text.
+//
+// The members are defined in three files: UServiceThread.cpp (the cycle
+// loop, scanning and stability, the status file), UFilePipeline.cpp (one
+// file through its stages) and UDoneFolder.cpp (filing into the done folder).
 
 #include <array>
 #include <atomic>
@@ -42,8 +46,6 @@ constexpr int DONE_MAX_FILES = 1000;
 // The longest the thread goes without telling the service manager it is
 // alive while it waits.
 constexpr uint32_t WAIT_SLICE_MS = 2000;
-// The status file, beside the executable, replaced at the end of every cycle.
-constexpr const char* STATUS_FILE_NAME = "status.txt";
 
 class TVelmarServiceThread {
  public:
@@ -161,10 +163,6 @@ class TVelmarServiceThread {
   // By full path: filled by FindTRAFiles, taken out by IsFileStable,
   // emptied at the start of every cycle.
   std::unordered_map<std::string, TListedSize> FListedSizes;
-  // Benchmarking aid: every file takes both of its readings in its own turn,
-  // the listing taking none (VELMAR_BENCH_SERIAL_STABILITY=1, read when the
-  // body starts), so that a benchmark can set the two ways side by side.
-  bool FSerialStability = false;
   std::atomic<bool> FTerminated{false};
   TTestHook FTestHook;
   TWaitHook FWaitHook;
