@@ -6,8 +6,8 @@
 #include <sstream>
 #include <thread>
 
-#include "qc/QCFixture.h"
 #include "platform/Spawn.h"
+#include "qc/QCFixture.h"
 #include "support/Process.h"
 #include "support/SystemProbes.h"
 
