@@ -8,4 +8,12 @@ bool IsAbsolutePath(std::string_view path) {
   return !path.empty() && path.front() == PATH_DELIM;
 }
 
+std::string ToSystemSeparators(std::string_view path) {
+  std::string out(path);
+  for (char& c : out) {
+    if (c == '\\') c = PATH_DELIM;
+  }
+  return out;
+}
+
 }  // namespace platform
