@@ -1,3 +1,6 @@
+// The POSIX side of Files.h: queries, folders, appends, renames and flushes,
+// and the system calls under the operations every system shares
+// (platform/Files.cpp, through PlatformInternal.h).
 #include "platform/Files.h"
 
 #include <dirent.h>
