@@ -161,10 +161,9 @@ std::string NormalizePath(const std::string& RawPath, const std::string& ExeFold
   // One leading backslash: a rooted Windows-style path, taken relative to the
   // executable's folder. "\\server" (a share) keeps its two separators.
   const bool rooted = path[0] == '\\' && (path.size() == 1 || path[1] != '\\');
-  path = platform::ReplaceAll(path, "\\", "/");
+  path = platform::ToSystemSeparators(path);
   if (rooted) path = platform::ExcludeTrailingDelimiter(ExeFolder) + path;
-  if (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
+  return platform::ExcludeTrailingDelimiter(path);
 }
 
 void FreeConfigValidation(TConfigValidation& Validation) {

@@ -94,11 +94,16 @@ std::string EscapeControls(std::string_view text) {
   return out;
 }
 
-// One line of the log files, its values' control characters escaped.
-std::string FormatLine(TLogLevel level, const std::string& category, const std::string& message) {
-  return EscapeControls(
-      Format("[%s] [%s] [%s] %s", platform::FormatDateTime(kTimeFormat, platform::Now()).c_str(),
-             LevelToStr(level).c_str(), CategoryUpper(category).c_str(), message.c_str()));
+// One entry, "[LEVEL   ] [CATEGORY] message", its values' control characters
+// escaped: what the event log is told, the event log keeping its own time.
+std::string FormatEntry(TLogLevel level, const std::string& category, const std::string& message) {
+  return EscapeControls(Format("[%s] [%s] %s", LevelToStr(level).c_str(),
+                               CategoryUpper(category).c_str(), message.c_str()));
+}
+
+// The entry as a line of the log files, behind its time stamp.
+std::string StampedLine(const std::string& entry) {
+  return "[" + platform::FormatDateTime(kTimeFormat, platform::Now()) + "] " + entry;
 }
 
 // Appends the line to one log file (under GCS). The first failure of a run
@@ -114,14 +119,14 @@ void AppendLogLine(TWriteSeries& series, const std::string& path, const std::str
     series.Reason = written.Text;
     WriteToEventViewer(
         llError,
-        FormatLine(llError, kCatLogger, "Écriture du journal impossible : " + written.Text),
+        FormatEntry(llError, kCatLogger, "Écriture du journal impossible : " + written.Text),
         EVT_LOG_WRITE_ERROR);
   } else {
     series.Reason.clear();
     WriteToEventViewer(
         llInfo,
-        FormatLine(llInfo, kCatLogger,
-                   "Écriture du journal rétablie : " + platform::ExtractFileName(path)),
+        FormatEntry(llInfo, kCatLogger,
+                    "Écriture du journal rétablie : " + platform::ExtractFileName(path)),
         EVT_LOG_WRITE_OK);
   }
 }
@@ -218,13 +223,14 @@ namespace {
 void LogLine(TLogLevel Level, const std::string& Category, const std::string& Message,
              uint32_t EventID, const TLogFields& Fields, bool AlwaysReport) {
   if (!GInitialized || Level < GMinLevel) return;
-  const std::string line = FormatLine(Level, Category, Message);
+  const std::string entry = FormatEntry(Level, Category, Message);
+  const std::string line = StampedLine(entry);
   std::lock_guard<std::mutex> lock(GCS);
   if (!GInitialized) return;
   if (Level >= llInfo) AppendLogLine(GServiceSeries, LogFilePath(), line);
   if (Level == llDebug) AppendLogLine(GDebugSeries, DebugFilePath(), line);
   if (Level >= llError) AppendLogLine(GErrorSeries, ErrorFilePath(), line);
-  if (Level >= llWarning || AlwaysReport) WriteToEventViewer(Level, line, EventID, Fields);
+  if (Level >= llWarning || AlwaysReport) WriteToEventViewer(Level, entry, EventID, Fields);
 }
 
 }  // namespace

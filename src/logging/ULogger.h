@@ -89,7 +89,9 @@ std::string LogWriteFailure();
 
 // Appends Line + CR LF in Windows-1252; any failure is swallowed.
 void WriteToFile(const std::string& FilePath, const std::string& Line);
-// A critical line is entered as such (the event log's priority above error).
+// Reports `Msg`, an entry without its time stamp ("[ERROR   ] [CAT] text"), to
+// the event log when EventID is not 0. A critical line is entered as such
+// (the event log's priority above error).
 void WriteToEventViewer(TLogLevel Level, const std::string& Msg, uint32_t EventID,
                         const TLogFields& Fields = {});
 

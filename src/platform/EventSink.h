@@ -31,9 +31,8 @@ class TEventSink {
 // Opens the system's event log under `identifier`: each entry carries its
 // kind as the log's severity (a critical error its own, higher one), its
 // event id and its fields, and goes to the system's fallback log when the
-// event log cannot be reached. A message starting with a log line's time
-// stamp "[yyyy-mm-dd hh:nn:ss] " is entered without it: the event log keeps
-// its own time. Never null.
+// event log cannot be reached. The message is entered as given: the event
+// log keeps its own time, so callers leave theirs out. Never null.
 std::unique_ptr<TEventSink> OpenSystemEventSink(const std::string& identifier);
 
 }  // namespace platform

@@ -3,9 +3,9 @@
 // the folder itself is the system folder's part.
 #include <algorithm>
 
+#include "platform/Ascii.h"
 #include "platform/Files.h"
 #include "platform/PlatformInternal.h"
-#include "platform/Text.h"
 
 namespace platform {
 

@@ -31,6 +31,9 @@ std::string ExtractFileExt(std::string_view path);
 std::string JoinPath(std::string_view folder, std::string_view name);
 // True for a path that names the same place whatever the current folder.
 bool IsAbsolutePath(std::string_view path);
+// A path written with "\" between its folders, as settings files write
+// them, with this system's separator instead.
+std::string ToSystemSeparators(std::string_view path);
 // A value that becomes one file or folder name: "/", "\" and NUL become "_",
 // and a name "." or ".." has its dots replaced by "_", so the name always
 // stays inside its folder. Every other value is returned unchanged (an empty

@@ -7,6 +7,8 @@
 // include this header: the rest of the service uses the public headers and
 // must not call anything declared here.
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -26,6 +28,60 @@ namespace platform::internal {
 [[nodiscard]] TOsResult ListFolderFiles(const std::string& folder,
                                         const std::function<bool(std::string_view)>& accept,
                                         std::vector<std::string>& names);
+
+// A file the system folder opened (a descriptor, a handle), opaque to the
+// shared code; kNoFile when none.
+using TFileHandle = std::intptr_t;
+inline constexpr TFileHandle kNoFile = -1;
+
+// The system calls under the shared file operations. Each failure comes
+// back with the call and the path in its text ("write '.a.xml.tmp': No space
+// left on device"). Every call that changes the disk asks WriteFaultDue
+// first where it writes or renames, and tells RecordFileOp what it changed.
+//
+// Opens an existing file for reading and gives its size (-1 when unknown).
+// A folder is refused, as a failure of `operation` ("read", "copy") on it.
+[[nodiscard]] TOsResult OpenFileForReading(const std::string& path, const char* operation,
+                                           TFileHandle& file, int64_t& size);
+// Reads up to `size` bytes; `got` is 0 at the end of the file.
+[[nodiscard]] TOsResult ReadFromFile(TFileHandle file, const std::string& path, char* buffer,
+                                     size_t size, size_t& got);
+// Creates the file, or empties an existing one, for writing.
+[[nodiscard]] TOsResult CreateFileForWriting(const std::string& path, TFileHandle& file);
+// Writes all the bytes. A write the test fault falls on writes half of them
+// and fails as on a full disk.
+[[nodiscard]] TOsResult WriteToFile(TFileHandle file, const std::string& path,
+                                    std::string_view bytes);
+// Flushes the file's content and size to disk; a failure is reported as a
+// failure of `operation` ("fsync", or "write" where the flush ends a write).
+[[nodiscard]] TOsResult FlushWrittenFile(TFileHandle file, const std::string& path,
+                                         const char* operation);
+// Closes the file, reporting a failed close (a delayed write error); the
+// handle is closed whatever the outcome.
+[[nodiscard]] TOsResult CloseWrittenFile(TFileHandle file, const std::string& path);
+// Closes a file that is given up, without a report.
+void CloseFile(TFileHandle file);
+// Renames `from` over `to`, replacing a file of that name; a failure is a
+// failure to write into the destination.
+[[nodiscard]] TOsResult RenameOver(const std::string& from, const std::string& to);
+// The failure of `context` on a full disk, as the test write fault gives it.
+TOsResult DiskFullFailure(const std::string& context);
+
+// The other way round: provided by the shared code (Files.cpp) and used by
+// the system folder's file operations too.
+//
+// The hidden name beside `path` under which a new content is completed
+// before it takes the final name: "." + name + ".tmp".
+std::string TemporaryPath(const std::string& path);
+// The folder holding `path`: "." for a bare name.
+std::string FolderOf(const std::string& path);
+// Renames the completed temporary file over `path`; the temporary file is
+// removed when that fails.
+[[nodiscard]] TOsResult RenameIntoPlace(const std::string& temp, const std::string& path);
+// Flushes the folder holding `path`, so that a name just given, moved or
+// removed in it survives a power loss. Best effort: a folder that cannot be
+// opened is left.
+void SyncFolderOf(const std::string& path);
 
 // --- Clock ---------------------------------------------------------------------
 // The local time as the system reports it (no test override).

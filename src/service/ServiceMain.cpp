@@ -10,6 +10,7 @@
 #include "barcode/UZBar.h"
 #include "logging/ULogger.h"
 #include "platform/Clock.h"
+#include "platform/ExitStatus.h"
 #include "platform/Files.h"
 #include "platform/ProcessInfo.h"
 #include "platform/ServiceHost.h"
@@ -17,15 +18,20 @@
 #include "processing/UServiceThread.h"
 #include "qc/UQCManager.h"
 
+using platform::ExitStatus;
 using platform::Format;
+using platform::TExitOutcome;
 using namespace velmar;
 
 namespace {
 
 constexpr const char* kCat = "SERVICE";
-constexpr int kExitConfigError = 78;  // EX_CONFIG: not restarted by the service manager
-constexpr int kExitStartFailed = 1;
-constexpr int kExitFailed = 1;  // an install or an uninstall that failed
+// The status of a start that did not succeed: wrong settings are told apart,
+// so that the service manager does not start the service again in vain.
+int StartFailureStatus(const TVelmarService& service) {
+  return ExitStatus(service.ConfigValid() ? TExitOutcome::failed
+                                          : TExitOutcome::invalid_configuration);
+}
 
 platform::TServiceDescription ServiceDescription() {
   return {SERVICE_NAME, SERVICE_DISPLAY, SERVICE_DESCRIPTION, platform::ExePath()};
@@ -242,10 +248,12 @@ void PrintHelp(std::ostream& out) {
       << "  QC), QCReportDest (rapports QC), Dest_Vededavav (XML), InfoToLis (envois GLIMS)\n"
       << "\n"
       << "Codes de sortie :\n"
-      << "  0 : succes (aussi pour un service deja installe, ou deja absent)\n"
-      << "  1 : echec (installation, desinstallation, demarrage, gestionnaire de services\n"
+      << "  " << ExitStatus(TExitOutcome::ok)
+      << " : succes (aussi pour un service deja installe, ou deja absent)\n"
+      << "  " << ExitStatus(TExitOutcome::failed)
+      << " : echec (installation, desinstallation, demarrage, gestionnaire de services\n"
       << "      injoignable)\n"
-      << "  " << kExitConfigError
+      << "  " << ExitStatus(TExitOutcome::invalid_configuration)
       << " : configuration invalide (-debug et service) ; le service n'est pas relance\n";
 }
 
@@ -262,19 +270,19 @@ int InstallService(std::ostream& out) {
   switch (result.Outcome) {
     case platform::TInstallOutcome::no_rights:
       out << "Erreur : impossible d'ouvrir le SCM (droits administrateur requis)\n";
-      return kExitFailed;
+      return ExitStatus(TExitOutcome::failed);
     case platform::TInstallOutcome::already_installed:
       out << "Service deja installe.\n";
-      return 0;
+      return ExitStatus(TExitOutcome::ok);
     case platform::TInstallOutcome::failed:
       out << "Erreur installation : " << result.Os.Code << "\n";
-      return kExitFailed;
+      return ExitStatus(TExitOutcome::failed);
     case platform::TInstallOutcome::installed:
       break;
   }
   out << "Service installe avec succes : " << SERVICE_NAME << "\n";
   out << "Demarrage : " << platform::ServiceStartCommandText(SERVICE_NAME) << "\n";
-  return 0;
+  return ExitStatus(TExitOutcome::ok);
 }
 
 int UninstallService(std::ostream& out) {
@@ -283,18 +291,18 @@ int UninstallService(std::ostream& out) {
   switch (result.Outcome) {
     case platform::TUninstallOutcome::no_rights:
       out << "Erreur : droits administrateur requis\n";
-      return kExitFailed;
+      return ExitStatus(TExitOutcome::failed);
     case platform::TUninstallOutcome::not_installed:
       out << "Service non trouve.\n";
-      return 0;
+      return ExitStatus(TExitOutcome::ok);
     case platform::TUninstallOutcome::failed:
       out << "Erreur desinstallation : " << result.Os.Code << "\n";
-      return kExitFailed;
+      return ExitStatus(TExitOutcome::failed);
     case platform::TUninstallOutcome::uninstalled:
       out << "Service desinstalle avec succes.\n";
-      return 0;
+      return ExitStatus(TExitOutcome::ok);
   }
-  return kExitFailed;
+  return ExitStatus(TExitOutcome::failed);
 }
 
 int RunDebug(const std::string& exeFolder, std::istream& in, std::ostream& out) {
@@ -318,11 +326,11 @@ int RunDebug(const std::string& exeFolder, std::istream& in, std::ostream& out) 
     }
     bool Stopped = false;
     service.ServiceStop(&service, Stopped);
-    return 0;
+    return ExitStatus(TExitOutcome::ok);
   }
   for (const std::string& Error : service.ConfigErrors()) out << Error << "\n";
   out << "ERREUR : verifier config.ini\n" << std::flush;
-  return service.ConfigValid() ? kExitStartFailed : kExitConfigError;
+  return StartFailureStatus(service);
 }
 
 int RunService(const std::string& exeFolder, std::ostream& err) {
@@ -358,12 +366,12 @@ int RunService(const std::string& exeFolder, std::ostream& err) {
           " ; diagnostic en console : -debug";
       platform::ReportServiceError(SERVICE_NAME, message);
       err << message << "\n";
-      return kExitStartFailed;
+      return ExitStatus(TExitOutcome::failed);
     }
     case platform::TServiceRunOutcome::start_failed:
-      return service.ConfigValid() ? kExitStartFailed : kExitConfigError;
+      return StartFailureStatus(service);
     case platform::TServiceRunOutcome::stopped:
       break;
   }
-  return 0;
+  return ExitStatus(TExitOutcome::ok);
 }

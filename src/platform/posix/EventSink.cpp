@@ -8,8 +8,6 @@
 #define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 
-#include <cctype>
-
 namespace platform {
 
 namespace {
@@ -26,18 +24,6 @@ int Priority(TEventKind kind, bool critical) {
   return LOG_INFO;  // 6
 }
 
-// The message without a leading "[yyyy-mm-dd hh:nn:ss] ".
-std::string WithoutTimeStamp(const std::string& message) {
-  static constexpr char kShape[] = "[dddd-dd-dd dd:dd:dd] ";
-  constexpr size_t kLength = sizeof kShape - 1;
-  if (message.size() < kLength) return message;
-  for (size_t i = 0; i < kLength; ++i) {
-    const bool digit = std::isdigit(static_cast<unsigned char>(message[i])) != 0;
-    if (kShape[i] == 'd' ? !digit : message[i] != kShape[i]) return message;
-  }
-  return message.substr(kLength);
-}
-
 // The systemd journal (MESSAGE, PRIORITY 6/4/3/2, SYSLOG_IDENTIFIER,
 // VELMAR_EVENT_ID and the entry's own fields), each entry falling back to
 // syslog when the journal cannot be reached.
@@ -51,9 +37,8 @@ class TJournalSink : public TEventSink {
   void Report(TEventKind kind, uint32_t eventId, const std::string& message,
               const TEventDetails& details) override {
     const int priority = Priority(kind, details.Critical);
-    const std::string text = WithoutTimeStamp(message);
     std::vector<std::string> fields{
-        "MESSAGE=" + text, "PRIORITY=" + std::to_string(priority),
+        "MESSAGE=" + message, "PRIORITY=" + std::to_string(priority),
         "SYSLOG_IDENTIFIER=" + FIdentifier,
         "VELMAR_EVENT_ID=" + std::to_string(static_cast<unsigned>(eventId))};
     for (const auto& [name, value] : details.Fields) fields.push_back(name + "=" + value);
@@ -65,7 +50,7 @@ class TJournalSink : public TEventSink {
       ::openlog(FIdentifier.c_str(), LOG_PID, LOG_DAEMON);
       FSyslogOpen = true;
     }
-    ::syslog(priority, "[%u] %s", static_cast<unsigned>(eventId), text.c_str());
+    ::syslog(priority, "[%u] %s", static_cast<unsigned>(eventId), message.c_str());
   }
 
  private:

@@ -1,3 +1,6 @@
+// The POSIX side of Files.h: queries, folders, appends, renames and flushes,
+// and the system calls under the operations every system shares
+// (platform/Files.cpp, through PlatformInternal.h).
 #include "platform/Files.h"
 
 #include <dirent.h>
@@ -8,7 +11,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -35,6 +37,7 @@ class TFd {
   TFd(const TFd&) = delete;
   TFd& operator=(const TFd&) = delete;
   int Get() const { return FFd; }
+  int Release() { return std::exchange(FFd, -1); }
   // Closes now and reports a failed close (a delayed write error).
   int Close() {
     const int r = ::close(FFd);
@@ -121,95 +124,80 @@ bool WriteAll(int fd, const std::string& path, std::string_view bytes) {
   return !full;
 }
 
-// The folder holding `path`: "." for a bare name.
-std::string FolderOf(const std::string& path) {
-  const std::string folder = ExtractFileDir(path);
-  return folder.empty() ? "." : folder;
-}
-
-// Flushes the folder's entries, so that a name just given, moved or removed
-// in it survives a power loss.
-TOsResult FlushFolderEntries(const std::string& folder) {
-  TFd dirFd(::open(folder.c_str(), kOpenBase | O_RDONLY | O_DIRECTORY));
-  if (dirFd.Get() < 0) return Error("open " + Quoted(folder), errno);
-  if (::fsync(dirFd.Get()) != 0) return WriteError("fsync " + Quoted(folder), errno);
-  Record(TOpKind::flush_folder, folder);
-  return TOsResult::Success();
-}
-
-// Copies what is left to read of `in` to `out`; the paths name them in the
-// error text.
-TOsResult CopyContent(int in, const std::string& from, int out, const std::string& to) {
-  char buffer[65536];
-  while (true) {
-    const ssize_t n = ::read(in, buffer, sizeof buffer);
-    if (n == 0) return TOsResult::Success();
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error("read " + Quoted(from), errno);
-    }
-    if (!WriteAll(out, to, std::string_view(buffer, static_cast<size_t>(n)))) {
-      return WriteError("write " + Quoted(to), errno);
-    }
-  }
-}
-
-// The hidden name beside `path` under which a new content is completed
-// before it takes the final name: "." + name + ".tmp" matches none of the
-// readers' patterns.
-std::string TemporaryPath(const std::string& path) {
-  return JoinPath(ExtractFileDir(path), "." + ExtractFileName(path) + ".tmp");
-}
-
-// Renames the completed temporary file over `path`; the temporary file is
-// removed when that fails.
-TOsResult RenameIntoPlace(const std::string& temp, const std::string& path) {
-  if (InjectedFault() || Rename(temp, path) != 0) {
-    const int err = errno;
-    Unlink(temp);
-    return WriteError("rename " + Quoted(temp) + " -> " + Quoted(path), err);
-  }
-  return TOsResult::Success();
-}
-
-// Flushes the folder holding `path`, so that a name just given in it
-// survives a power loss. Best effort: a folder that cannot be opened is left.
-void SyncFolderOf(const std::string& path) {
-  (void)FlushFolderEntries(FolderOf(path));
-}
-
-// Copies `from` under the temporary name beside `to`, then renames it over
-// `to`; with `sync` the copy is flushed to disk before the rename and the
-// folder after it. The temporary file is removed on any failure.
-TOsResult CopyThroughTemporary(const std::string& from, const std::string& to, bool sync) {
-  TFd in(::open(from.c_str(), kOpenBase | O_RDONLY));
-  if (in.Get() < 0) return Error("open " + Quoted(from), errno);
-  struct stat st;
-  if (::fstat(in.Get(), &st) == 0 && S_ISDIR(st.st_mode))
-    return Error("copy " + Quoted(from), EISDIR);
-  const std::string temp = TemporaryPath(to);
-  {
-    TFd out(OpenForWriting(temp, O_WRONLY | O_CREAT | O_TRUNC));
-    if (out.Get() < 0) return WriteError("open " + Quoted(temp), errno);
-    TOsResult copied = CopyContent(in.Get(), from, out.Get(), temp);
-    if (copied.Ok() && sync && Flush(out.Get(), temp) != 0) {
-      copied = WriteError("fsync " + Quoted(temp), errno);
-    }
-    if (copied.Ok() && out.Close() != 0) copied = WriteError("close " + Quoted(temp), errno);
-    if (!copied.Ok()) {
-      Unlink(temp);
-      return copied;
-    }
-  }
-  const TOsResult renamed = RenameIntoPlace(temp, to);
-  if (renamed.Ok() && sync) SyncFolderOf(to);
-  return renamed;
+int Fd(internal::TFileHandle file) {
+  return static_cast<int>(file);
 }
 
 }  // namespace
 
-bool IsAbsolutePath(std::string_view path) {
-  return !path.empty() && path.front() == PATH_DELIM;
+// --- The system calls under the shared file operations -------------------------
+
+TOsResult internal::OpenFileForReading(const std::string& path, const char* operation,
+                                       TFileHandle& file, int64_t& size) {
+  file = kNoFile;
+  size = -1;
+  TFd fd(::open(path.c_str(), kOpenBase | O_RDONLY));
+  if (fd.Get() < 0) return Error("open " + Quoted(path), errno);
+  struct stat st;
+  if (::fstat(fd.Get(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return Error(std::string(operation) + " " + Quoted(path), EISDIR);
+    size = static_cast<int64_t>(st.st_size);
+  }
+  file = fd.Release();
+  return TOsResult::Success();
+}
+
+TOsResult internal::ReadFromFile(TFileHandle file, const std::string& path, char* buffer,
+                                 size_t size, size_t& got) {
+  got = 0;
+  while (true) {
+    const ssize_t n = ::read(Fd(file), buffer, size);
+    if (n >= 0) {
+      got = static_cast<size_t>(n);
+      return TOsResult::Success();
+    }
+    if (errno != EINTR) return Error("read " + Quoted(path), errno);
+  }
+}
+
+TOsResult internal::CreateFileForWriting(const std::string& path, TFileHandle& file) {
+  file = OpenForWriting(path, O_WRONLY | O_CREAT | O_TRUNC);
+  if (file < 0) {
+    file = kNoFile;
+    return WriteError("open " + Quoted(path), errno);
+  }
+  return TOsResult::Success();
+}
+
+TOsResult internal::WriteToFile(TFileHandle file, const std::string& path, std::string_view bytes) {
+  if (!WriteAll(Fd(file), path, bytes)) return WriteError("write " + Quoted(path), errno);
+  return TOsResult::Success();
+}
+
+TOsResult internal::FlushWrittenFile(TFileHandle file, const std::string& path,
+                                     const char* operation) {
+  if (Flush(Fd(file), path) != 0) return WriteError(std::string(operation) + " " + Quoted(path), errno);
+  return TOsResult::Success();
+}
+
+TOsResult internal::CloseWrittenFile(TFileHandle file, const std::string& path) {
+  if (::close(Fd(file)) != 0) return WriteError("close " + Quoted(path), errno);
+  return TOsResult::Success();
+}
+
+void internal::CloseFile(TFileHandle file) {
+  if (file != kNoFile) ::close(Fd(file));
+}
+
+TOsResult internal::RenameOver(const std::string& from, const std::string& to) {
+  if (InjectedFault() || Rename(from, to) != 0) {
+    return WriteError("rename " + Quoted(from) + " -> " + Quoted(to), errno);
+  }
+  return TOsResult::Success();
+}
+
+TOsResult internal::DiskFullFailure(const std::string& context) {
+  return Error(context, ENOSPC);
 }
 
 bool FileExists(const std::string& path) {
@@ -250,7 +238,7 @@ TOsResult MakeFolders(const std::string& path) {
       Record(TOpKind::make_folder, partial);
       // A new folder lasts only once its parent's entries are on the disk:
       // the files about to be written into it depend on it.
-      SyncFolderOf(partial);
+      internal::SyncFolderOf(partial);
     } else if (errno != EEXIST) {
       return WriteError("mkdir " + Quoted(partial), errno);
     }
@@ -290,200 +278,6 @@ TOsResult internal::ListFolderFiles(const std::string& folder,
     names.push_back(name);
   }
   ::closedir(dir);
-  return TOsResult::Success();
-}
-
-TOsResult ReadFileBytes(const std::string& path, std::string& bytes) {
-  bytes.clear();
-  TFd fd(::open(path.c_str(), kOpenBase | O_RDONLY));
-  if (fd.Get() < 0) return Error("open " + Quoted(path), errno);
-  struct stat st;
-  if (::fstat(fd.Get(), &st) == 0 && S_ISDIR(st.st_mode))
-    return Error("read " + Quoted(path), EISDIR);
-  if (st.st_size > 0) bytes.reserve(static_cast<size_t>(st.st_size));
-  char buffer[65536];
-  while (true) {
-    const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error("read " + Quoted(path), errno);
-    }
-    bytes.append(buffer, static_cast<size_t>(n));
-  }
-  return TOsResult::Success();
-}
-
-TOsResult WriteFileBytes(const std::string& path, std::string_view bytes) {
-  TFd fd(OpenForWriting(path, O_WRONLY | O_CREAT | O_TRUNC));
-  if (fd.Get() < 0) return WriteError("open " + Quoted(path), errno);
-  if (!WriteAll(fd.Get(), path, bytes)) return WriteError("write " + Quoted(path), errno);
-  if (fd.Close() != 0) return WriteError("close " + Quoted(path), errno);
-  return TOsResult::Success();
-}
-
-TOsResult WriteFileReplacing(const std::string& path, std::string_view bytes, bool sync) {
-  TReplacingWriter writer(path);
-  writer.Append(bytes);
-  return writer.Commit(sync);
-}
-
-namespace {
-
-// Appends gather up to this many bytes before they are written; a larger
-// one is written as it stands.
-constexpr size_t kWriteBlock = size_t{1} << 20;
-constexpr size_t kReadBlock = size_t{256} << 10;
-
-const char* FindByte(const char* from, const char* end, char c) {
-  const void* at = std::memchr(from, c, static_cast<size_t>(end - from));
-  return at == nullptr ? end : static_cast<const char*>(at);
-}
-
-}  // namespace
-
-struct TReplacingWriter::TState {
-  std::string Path;
-  std::string Temp;
-  int Fd = -1;
-  bool Created = false;  // the temporary file exists and is this writer's to remove
-  std::string Buffer;
-  TOsResult Failure;
-
-  // Creates the temporary file on first need; false once anything failed.
-  bool Ready() {
-    if (!Failure.Ok()) return false;
-    if (Fd >= 0) return true;
-    Fd = OpenForWriting(Temp, O_WRONLY | O_CREAT | O_TRUNC);
-    if (Fd < 0) {
-      Failure = WriteError("open " + Quoted(Temp), errno);
-      return false;
-    }
-    Created = true;
-    return true;
-  }
-  // Keeps the failure of `what` and drops the temporary file.
-  void Abandon(const std::string& what, int err) {
-    if (Fd >= 0) ::close(Fd);
-    Fd = -1;
-    if (Created) Unlink(Temp);
-    Created = false;
-    Failure = WriteError(what + " " + Quoted(Temp), err);
-  }
-  bool Write(std::string_view bytes) {
-    if (!Ready()) return false;
-    if (!WriteAll(Fd, Temp, bytes)) {
-      const int err = errno;
-      Abandon("write", err);
-      return false;
-    }
-    return true;
-  }
-};
-
-TReplacingWriter::TReplacingWriter(std::string path) : FState(std::make_unique<TState>()) {
-  FState->Path = std::move(path);
-  FState->Temp = TemporaryPath(FState->Path);
-}
-
-TReplacingWriter::~TReplacingWriter() {
-  if (FState->Fd >= 0) ::close(FState->Fd);
-  if (FState->Created) Unlink(FState->Temp);
-}
-
-void TReplacingWriter::Append(std::string_view bytes) {
-  TState& s = *FState;
-  if (!s.Failure.Ok()) return;
-  if (s.Buffer.size() + bytes.size() <= kWriteBlock) {
-    s.Buffer.append(bytes);
-    return;
-  }
-  if (!s.Buffer.empty()) {
-    if (!s.Write(s.Buffer)) return;
-    s.Buffer.clear();
-  }
-  if (bytes.size() < kWriteBlock) {
-    s.Buffer.append(bytes);
-  } else {
-    (void)s.Write(bytes);
-  }
-}
-
-TOsResult TReplacingWriter::Commit(bool sync) {
-  TState& s = *FState;
-  if (!s.Ready()) return s.Failure;
-  if (!s.Buffer.empty() && !s.Write(s.Buffer)) return s.Failure;
-  std::string().swap(s.Buffer);
-  if (sync && Flush(s.Fd, s.Temp) != 0) {
-    const int err = errno;
-    s.Abandon("write", err);
-    return s.Failure;
-  }
-  const int closed = ::close(s.Fd);
-  s.Fd = -1;
-  if (closed != 0) {
-    const int err = errno;
-    s.Abandon("close", err);
-    return s.Failure;
-  }
-  // From here the rename removes the temporary file when it fails.
-  s.Created = false;
-  const TOsResult renamed = RenameIntoPlace(s.Temp, s.Path);
-  if (!renamed.Ok()) {
-    s.Failure = renamed;
-    return renamed;
-  }
-  if (sync) SyncFolderOf(s.Path);
-  return TOsResult::Success();
-}
-
-TOsResult ReadFileLines(const std::string& path,
-                        const std::function<bool(std::string_view)>& onLine) {
-  TFd fd(::open(path.c_str(), kOpenBase | O_RDONLY));
-  if (fd.Get() < 0) return Error("open " + Quoted(path), errno);
-  struct stat st;
-  if (::fstat(fd.Get(), &st) == 0 && S_ISDIR(st.st_mode))
-    return Error("read " + Quoted(path), EISDIR);
-  std::vector<char> block(kReadBlock);
-  std::string partial;  // the start of a line cut by the end of a block
-  bool skipLf = false;  // the last block ended with CR: an LF opening the next one belongs to it
-  while (true) {
-    const ssize_t n = ::read(fd.Get(), block.data(), block.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error("read " + Quoted(path), errno);
-    }
-    if (n == 0) break;
-    const char* start = block.data();
-    const char* const end = start + n;
-    if (skipLf && *start == '\n') ++start;
-    skipLf = false;
-    const char* cr = FindByte(start, end, '\r');
-    const char* lf = FindByte(start, end, '\n');
-    while (true) {
-      const char* const brk = std::min(cr, lf);
-      if (brk == end) break;
-      std::string_view line(start, static_cast<size_t>(brk - start));
-      if (!partial.empty()) {
-        partial.append(line);
-        line = partial;
-      }
-      if (!onLine(line)) return TOsResult::Success();
-      partial.clear();
-      start = brk + 1;
-      if (*brk == '\r') {
-        if (start == end) {
-          skipLf = true;
-        } else if (*start == '\n') {
-          ++start;
-        }
-      }
-      if (cr < start) cr = FindByte(start, end, '\r');
-      if (lf < start) lf = FindByte(start, end, '\n');
-    }
-    partial.append(start, static_cast<size_t>(end - start));
-  }
-  if (!partial.empty()) (void)onLine(partial);
   return TOsResult::Success();
 }
 
@@ -561,7 +355,7 @@ TOsResult AppendToFileOrRestore(const std::string& path, std::string_view bytes)
   if (Flush(fd.Get(), path, true) != 0) return restore("write", errno);
   if (fd.Close() != 0) return restore("close", errno);
   // A new file lasts only once its folder entry is on disk too.
-  if (created) SyncFolderOf(path);
+  if (created) internal::SyncFolderOf(path);
   return TOsResult::Success();
 }
 
@@ -598,36 +392,6 @@ TOsResult RenameReplacing(const std::string& from, const std::string& to) {
   return TOsResult::Success();
 }
 
-TOsResult CopyReplacing(const std::string& from, const std::string& to) {
-  return CopyThroughTemporary(from, to, false);
-}
-
-TOsResult MoveFileReplacing(const std::string& from, const std::string& to, TMoveHow& how) {
-  if (InjectedFault()) return Error("rename " + Quoted(from) + " -> " + Quoted(to), errno);
-  TMoveHow done = TMoveHow::renamed;
-  if (RenameNoReplace(from, to).Ok()) {
-    done = TMoveHow::renamed;
-  } else if (RenameReplacing(from, to).Ok()) {
-    done = TMoveHow::renamed_over_existing;
-  } else {
-    // Another file system, or a folder that refuses the rename: the copy is
-    // on the disk under its final name before the source is removed, so a
-    // crash or a power loss leaves the source, the copy, or both, never a
-    // part of the file under its final name alone.
-    const TOsResult copied = CopyThroughTemporary(from, to, true);
-    if (!copied.Ok()) return copied;
-    (void)RemoveFile(from);
-    done = TMoveHow::copied;
-  }
-  // Both names are made durable, so that nothing the caller does next
-  // (forgetting the file, say) can reach the disk before them: after a power
-  // loss the file is in one place only, never in neither nor in both.
-  SyncFolderOf(to);
-  if (FolderOf(from) != FolderOf(to)) SyncFolderOf(from);
-  how = done;
-  return TOsResult::Success();
-}
-
 TOsResult FlushFile(const std::string& path) {
   TFd fd(::open(path.c_str(), kOpenBase | O_RDONLY));
   if (fd.Get() < 0) return Error("open " + Quoted(path), errno);
@@ -635,8 +399,13 @@ TOsResult FlushFile(const std::string& path) {
   return TOsResult::Success();
 }
 
-TOsResult FlushFolder(const std::string& folder) {
-  return FlushFolderEntries(folder.empty() ? "." : folder);
+TOsResult FlushFolder(const std::string& path) {
+  const std::string folder = path.empty() ? "." : path;
+  TFd dirFd(::open(folder.c_str(), kOpenBase | O_RDONLY | O_DIRECTORY));
+  if (dirFd.Get() < 0) return Error("open " + Quoted(folder), errno);
+  if (::fsync(dirFd.Get()) != 0) return WriteError("fsync " + Quoted(folder), errno);
+  Record(TOpKind::flush_folder, folder);
+  return TOsResult::Success();
 }
 
 TOsResult TruncateFile(const std::string& path, int64_t size) {
