@@ -114,8 +114,10 @@ void ValidatePath(TConfigValidation& Validation, const std::string& Path, const 
 TPathStatus CheckPathStatus(const std::string& Path);
 bool IsDirectoryWriteable(const std::string& AName);
 bool EnsureDirectory(const std::string& Path);
-// Trims blanks, turns "\" into "/", places a path that begins with one "\"
-// under `ExeFolder` (a Windows-style rooted path), keeps "/..." absolute and
-// "\\srv\share" as "//srv/share", and removes one trailing separator.
+// Trims blanks, writes the separators as this system does ("\" becomes "/"
+// on Linux), places a path that begins with one "\" under `ExeFolder` (a
+// Windows-style rooted path), keeps a path the system calls absolute as it
+// is ("\\srv\share" stays a share: "//srv/share" on Linux), and removes
+// one trailing separator.
 std::string NormalizePath(const std::string& RawPath, const std::string& ExeFolder);
 void FreeConfigValidation(TConfigValidation& Validation);

@@ -2,6 +2,7 @@
 // diagnosis (-debug), or runs it under the service manager.
 #include <iostream>
 
+#include "platform/ExitStatus.h"
 #include "platform/ProcessInfo.h"
 #include "processing/UServiceStatus.h"
 #include "service/ServiceMain.h"
@@ -10,10 +11,10 @@ int main(int argc, char** argv) {
   switch (SelectRunMode(argc, argv, platform::DebuggerAttached())) {
     case TRunMode::help:
       PrintHelp(std::cout);
-      return 0;
+      return platform::ExitStatus(platform::TExitOutcome::ok);
     case TRunMode::version:
       PrintVersion(std::cout);
-      return 0;
+      return platform::ExitStatus(platform::TExitOutcome::ok);
     case TRunMode::status:
       return PrintServiceStatus(platform::ExeFolder(), std::cout);
     case TRunMode::install:
@@ -25,5 +26,5 @@ int main(int argc, char** argv) {
     case TRunMode::service:
       return RunService(platform::ExeFolder(), std::cerr);
   }
-  return 0;
+  return platform::ExitStatus(platform::TExitOutcome::ok);
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <thread>
 
+#include "platform/ExitStatus.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "support/Process.h"
@@ -152,7 +153,7 @@ TEST_F(EndToEndTest, InvalidConfigurationStopsTheConsoleRunAtOnce) {
   testing_support::WriteAll(install_ + "/config.ini", "[Main]\n");
   const auto service = StartDebugRun();
   ASSERT_NE(service, nullptr);
-  EXPECT_EQ(service->Wait(), 78);
+  EXPECT_EQ(service->Wait(), platform::ExitStatus(platform::TExitOutcome::invalid_configuration));
   EXPECT_NE(ReadAll(Path("console.txt")).find("ERREUR : verifier config.ini"), std::string::npos);
   EXPECT_TRUE(platform::FileExists(install_ + "/config_error.flag"));
 }

@@ -9,6 +9,7 @@
 
 #include "barcode/UZBar.h"
 #include "logging/ULogger.h"
+#include "platform/ExitStatus.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "support/Process.h"
@@ -17,6 +18,9 @@
 using testing_support::WriteAll;
 
 namespace {
+
+const int kInvalidConfiguration =
+    platform::ExitStatus(platform::TExitOutcome::invalid_configuration);
 
 class ServiceTest : public testing_support::TempFolderTest {
  protected:
@@ -78,7 +82,9 @@ TEST_F(ServiceTest, HelpAndVersionComeFirstAndExitZero) {
     } else {
       EXPECT_NE(text.find("  -status : affiche l'état du service"), std::string::npos) << text;
       EXPECT_NE(text.find("config.ini"), std::string::npos);
-      EXPECT_NE(text.find("  78 : configuration invalide"), std::string::npos) << text;
+      EXPECT_NE(text.find(platform::Format("  %d : configuration invalide", kInvalidConfiguration)),
+                std::string::npos)
+          << text;
     }
   }
 }
@@ -184,7 +190,7 @@ TEST_F(ServiceTest, DebugRunReadsUntilStop) {
 TEST_F(ServiceTest, DebugRunWithInvalidConfiguration) {
   std::istringstream in("");
   std::ostringstream out;
-  EXPECT_EQ(RunDebug(Exe(), in, out), 78);
+  EXPECT_EQ(RunDebug(Exe(), in, out), kInvalidConfiguration);
   // The reasons come first, so that the console alone says what to fix.
   const std::string text = out.str();
   const size_t reason =

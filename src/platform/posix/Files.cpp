@@ -176,7 +176,8 @@ TOsResult internal::WriteToFile(TFileHandle file, const std::string& path, std::
 
 TOsResult internal::FlushWrittenFile(TFileHandle file, const std::string& path,
                                      const char* operation) {
-  if (Flush(Fd(file), path) != 0) return WriteError(std::string(operation) + " " + Quoted(path), errno);
+  if (Flush(Fd(file), path) != 0)
+    return WriteError(std::string(operation) + " " + Quoted(path), errno);
   return TOsResult::Success();
 }
 

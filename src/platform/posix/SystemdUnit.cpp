@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ExitStatus.h"
 #include "platform/Files.h"
 #include "platform/Spawn.h"
 #include "platform/Text.h"
@@ -140,8 +141,9 @@ std::string BuildUnitFile(const TServiceDescription& service,
   text += "# a minute of silence means it is stuck and the service is restarted.\n";
   text += "WatchdogSec=60s\n";
   text += "Restart=on-failure\n";
-  text += "# An invalid configuration (exit 78) is not retried until it is fixed.\n";
-  text += "RestartPreventExitStatus=78\n";
+  const std::string invalid = std::to_string(ExitStatus(TExitOutcome::invalid_configuration));
+  text += "# An invalid configuration (exit " + invalid + ") is not retried until it is fixed.\n";
+  text += "RestartPreventExitStatus=" + invalid + "\n";
   text += "\n# Its own user, no privileges, and write access only where it works:\n";
   text += "# the executable's folder (configuration, logs, QC, flags) and the\n";
   text += "# configured folders. Outputs are not readable by other users.\n";
