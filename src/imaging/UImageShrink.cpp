@@ -11,34 +11,8 @@
 #include <vector>
 
 #include "imaging/UImageCanvas.h"
+#include "imaging/UShrinkTaps.h"
 #include "platform/Text.h"
-
-namespace {
-
-// Whole numbers throughout, and no division per pixel. Rows are summed first
-// with 8-bit weights into 16-bit sums (exact: the weights of an output row
-// add up to 256, so a sum stays below 65536), then each output pixel is the
-// weighted sum of the column sums it covers, with 14-bit weights adding up
-// to 16384, and one shift: the value is that sum / 2^22, rounded. The column
-// sums are kept with their top bit flipped, as signed 16-bit values (sum -
-// 32768), the form SSE2's pairwise multiply-add takes; the bias comes back
-// as a constant. Where SSE2 is missing, plain loops give the same numbers.
-constexpr int ROW_WEIGHT_ONE = 256;
-constexpr int COLUMN_WEIGHT_ONE = 16384;
-constexpr int SHRINK_SHIFT = 22;  // log2(ROW_WEIGHT_ONE * COLUMN_WEIGHT_ONE)
-// What the flipped top bit of the column sums takes off a pixel's weighted
-// sum (32768 * COLUMN_WEIGHT_ONE), plus a half for the rounding.
-constexpr int32_t SHRINK_START =
-    int32_t{32768} * COLUMN_WEIGHT_ONE + (int32_t{1} << (SHRINK_SHIFT - 1));
-constexpr uint16_t SUM_FLIP = 0x8000;
-
-// For each output position, the source positions it covers and their shares.
-struct TTaps {
-  std::vector<int> First;      // first source index of output i
-  std::vector<int> Count;      // number of source indexes of output i
-  std::vector<int> Offset;     // where output i's shares start in Shares
-  std::vector<double> Shares;  // adding up to 1 for each output
-};
 
 TTaps AreaTaps(int SrcLen, int DstLen) {
   TTaps Taps;
@@ -64,8 +38,6 @@ TTaps AreaTaps(int SrcLen, int DstLen) {
   return Taps;
 }
 
-// The shares of each output as whole numbers adding up to exactly One
-// (rounding leftovers go to the largest share).
 std::vector<uint16_t> FixedShares(const TTaps& Taps, int One) {
   std::vector<uint16_t> Fixed(Taps.Shares.size());
   for (size_t i = 0; i < Taps.First.size(); ++i) {
@@ -82,6 +54,25 @@ std::vector<uint16_t> FixedShares(const TTaps& Taps, int One) {
   }
   return Fixed;
 }
+
+namespace {
+
+// Whole numbers throughout, and no division per pixel. Rows are summed first
+// with 8-bit weights into 16-bit sums (exact: the weights of an output row
+// add up to 256, so a sum stays below 65536), then each output pixel is the
+// weighted sum of the column sums it covers, with 14-bit weights adding up
+// to 16384, and one shift: the value is that sum / 2^22, rounded. The column
+// sums are kept with their top bit flipped, as signed 16-bit values (sum -
+// 32768), the form SSE2's pairwise multiply-add takes; the bias comes back
+// as a constant. Where SSE2 is missing, plain loops give the same numbers.
+constexpr int ROW_WEIGHT_ONE = 256;
+constexpr int COLUMN_WEIGHT_ONE = 16384;
+constexpr int SHRINK_SHIFT = 22;  // log2(ROW_WEIGHT_ONE * COLUMN_WEIGHT_ONE)
+// What the flipped top bit of the column sums takes off a pixel's weighted
+// sum (32768 * COLUMN_WEIGHT_ONE), plus a half for the rounding.
+constexpr int32_t SHRINK_START =
+    int32_t{32768} * COLUMN_WEIGHT_ONE + (int32_t{1} << (SHRINK_SHIFT - 1));
+constexpr uint16_t SUM_FLIP = 0x8000;
 
 // The vertical pass: the source rows of every output row and their weights,
 // each weight written eight times (one 16-byte vector).

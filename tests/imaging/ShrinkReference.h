@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "imaging/UImageCanvas.h"
+#include "imaging/UShrinkTaps.h"
 #include "platform/Text.h"
 
 namespace reference {
@@ -22,57 +23,6 @@ namespace reference {
 // sums it covers. Both passes use the compiler's vector types where it has
 // them; the plain loops give the same numbers.
 inline constexpr int ROW_WEIGHT_ONE = 256;
-
-// For each output position, the source positions it covers and their shares.
-struct TTaps {
-  std::vector<int> First;      // first source index of output i
-  std::vector<int> Count;      // number of source indexes of output i
-  std::vector<int> Offset;     // where output i's shares start in Shares
-  std::vector<double> Shares;  // adding up to 1 for each output
-};
-
-inline TTaps AreaTaps(int SrcLen, int DstLen) {
-  TTaps Taps;
-  Taps.First.resize(DstLen);
-  Taps.Count.resize(DstLen);
-  Taps.Offset.resize(DstLen);
-  // Output i covers source [i * Src / Dst, (i + 1) * Src / Dst); measured in
-  // 1/Dst source pixels the bounds are whole numbers.
-  for (int i = 0; i < DstLen; ++i) {
-    const int64_t Lo = int64_t{i} * SrcLen;
-    const int64_t Hi = Lo + SrcLen;
-    const int First = static_cast<int>(Lo / DstLen);
-    const int Last = static_cast<int>((Hi - 1) / DstLen);
-    Taps.First[i] = First;
-    Taps.Count[i] = Last - First + 1;
-    Taps.Offset[i] = static_cast<int>(Taps.Shares.size());
-    for (int j = First; j <= Last; ++j) {
-      const int64_t Overlap = std::min<int64_t>(Hi, int64_t{j + 1} * DstLen) -
-                              std::max<int64_t>(Lo, int64_t{j} * DstLen);
-      Taps.Shares.push_back(static_cast<double>(Overlap) / static_cast<double>(SrcLen));
-    }
-  }
-  return Taps;
-}
-
-// The shares of each output as whole numbers adding up to exactly One
-// (rounding leftovers go to the largest share).
-inline std::vector<uint16_t> FixedShares(const TTaps& Taps, int One) {
-  std::vector<uint16_t> Fixed(Taps.Shares.size());
-  for (size_t i = 0; i < Taps.First.size(); ++i) {
-    const size_t From = static_cast<size_t>(Taps.Offset[i]);
-    const size_t To = From + static_cast<size_t>(Taps.Count[i]);
-    int Sum = 0;
-    size_t Largest = From;
-    for (size_t k = From; k < To; ++k) {
-      Fixed[k] = static_cast<uint16_t>(std::lround(Taps.Shares[k] * One));
-      Sum += Fixed[k];
-      if (Taps.Shares[k] > Taps.Shares[Largest]) Largest = k;
-    }
-    Fixed[Largest] = static_cast<uint16_t>(Fixed[Largest] + One - Sum);
-  }
-  return Fixed;
-}
 
 // Sum += Weight * Src over N bytes.
 inline void AddWeightedRow(uint16_t* Sum, const uint8_t* Src, size_t N, uint16_t Weight) {
