@@ -32,10 +32,12 @@ phase "dependencies (scripts/setup-deps.sh)"
 scripts/setup-deps.sh
 
 # Compiler cache: a second run of the same sources rebuilds in seconds. Paths
-# are taken relative to the checkout, so another clone shares the cache.
+# are taken relative to the checkout and the build folder is left out of the
+# hash (debug information then names the first clone's folder), so another
+# clone shares the cache.
 if command -v ccache >/dev/null 2>&1; then
   export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
-  export CCACHE_BASEDIR="$PWD"
+  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
 fi
 
 phase "build, default preset (release with debug info, gcc, warnings as errors)"
