@@ -1,0 +1,15 @@
+#pragma once
+
+// UTF-8 inside the program, UTF-16 at the Windows system boundary: every
+// text handed to or taken from a wide-character call goes through these.
+
+#include <string>
+
+namespace platform::windows {
+
+// The UTF-16 form of a UTF-8 text; an invalid byte becomes U+FFFD.
+std::wstring Widen(const std::string& text);
+// The UTF-8 form of a UTF-16 text; a lone surrogate becomes U+FFFD.
+std::string Narrow(const std::wstring& text);
+
+}  // namespace platform::windows
