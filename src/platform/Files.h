@@ -2,8 +2,9 @@
 
 // File-system operations the service needs, with Windows-like semantics
 // where the service depends on them (a rename that refuses to replace,
-// case-insensitive wildcard listing). Paths are UTF-8 strings with "/" as
-// the separator. Nothing here logs or throws.
+// case-insensitive wildcard listing). Paths are UTF-8 strings with the
+// system's separator between folders (see PathDelimiter). Nothing here logs
+// or throws.
 
 #include <cstdint>
 #include <functional>
@@ -16,9 +17,13 @@
 
 namespace platform {
 
-constexpr char PATH_DELIM = '/';
-
 // --- Path text (no system call) ----------------------------------------------
+// The separator this system writes between folders: "/" on Linux, "\" on
+// Windows.
+char PathDelimiter();
+// True for a character that separates folders in a path this system reads:
+// Windows reads "/" as well as "\", Linux only "/".
+bool IsPathDelimiter(char c);
 std::string IncludeTrailingDelimiter(std::string_view path);
 std::string ExcludeTrailingDelimiter(std::string_view path);
 // "a/b/c.tra" gives "c.tra"; "c.tra" gives "c.tra".

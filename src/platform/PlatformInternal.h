@@ -20,6 +20,12 @@
 
 namespace platform::internal {
 
+// --- Paths ---------------------------------------------------------------------
+// Length of the root that starts `path`, separator included: 1 for "/" on
+// Linux; on Windows 3 for "C:\", 2 for "C:", 1 for "\", and the whole
+// "\\server\share\" for a network share. 0 for a relative path.
+size_t PathRootLength(std::string_view path);
+
 // --- Files ---------------------------------------------------------------------
 // Appends to `names` the names (not paths) of the folder's entries that are
 // not folders, hidden ones included, for which `accept(name)` is true, in the

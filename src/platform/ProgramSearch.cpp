@@ -1,6 +1,8 @@
 // The program search of Spawn.h, the same on every system: the walk through
 // the folders of a search list. The list's separator, its default and the
 // test for an executable file are the system folder's part.
+#include <algorithm>
+
 #include "platform/Files.h"
 #include "platform/PlatformInternal.h"
 #include "platform/Spawn.h"
@@ -9,7 +11,7 @@ namespace platform {
 
 std::string FindProgramOnPath(const std::string& name, const std::string& searchPath) {
   if (name.empty()) return {};
-  if (name.find(PATH_DELIM) != std::string::npos) {
+  if (std::any_of(name.begin(), name.end(), IsPathDelimiter)) {
     return internal::IsExecutableFile(name) ? name : std::string();
   }
   const char separator = internal::SearchPathSeparator();

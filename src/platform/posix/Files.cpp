@@ -230,11 +230,11 @@ TOsResult MakeFolders(const std::string& path) {
   std::string partial;
   size_t pos = 0;
   while (pos <= path.size()) {
-    size_t next = path.find(PATH_DELIM, pos);
+    size_t next = path.find('/', pos);
     if (next == std::string::npos) next = path.size();
     partial = path.substr(0, next);
     pos = next + 1;
-    if (partial.empty() || partial == "/" || partial.back() == PATH_DELIM) continue;
+    if (partial.empty() || partial == "/" || partial.back() == '/') continue;
     if (::mkdir(partial.c_str(), 0777) == 0) {
       Record(TOpKind::make_folder, partial);
       // A new folder lasts only once its parent's entries are on the disk:
