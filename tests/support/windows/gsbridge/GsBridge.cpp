@@ -1,0 +1,149 @@
+// A stand-in for Ghostscript's Windows program in tests under Wine: it runs
+// the Linux Ghostscript with the same arguments and ends with its exit
+// status. Wine starts a Linux program but cannot wait for it, so the
+// program runs through /bin/sh, which writes the status into a file this
+// stand-in waits for. Windows paths among the arguments (a whole argument,
+// or the value after "=") become the Unix paths Wine maps them to.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+using TUnixName = char*(__cdecl*)(const wchar_t*);
+
+TUnixName UnixNameFunction() {
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  if (kernel == nullptr) return nullptr;
+  return reinterpret_cast<TUnixName>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_unix_file_name")));
+}
+
+std::string Narrow(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                      nullptr, nullptr);
+  return out;
+}
+
+std::wstring Widen(const std::string& text) {
+  if (text.empty()) return {};
+  const int size =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+  return out;
+}
+
+bool LooksLikeWindowsPath(const std::wstring& text) {
+  return text.size() >= 3 && iswalpha(text[0]) && text[1] == L':' &&
+         (text[2] == L'\\' || text[2] == L'/');
+}
+
+// The Unix path Wine maps a Windows path to; the text itself otherwise.
+std::string UnixPath(TUnixName unixName, const std::wstring& path) {
+  if (unixName == nullptr || !LooksLikeWindowsPath(path)) return Narrow(path);
+  char* name = unixName(path.c_str());
+  if (name == nullptr) return Narrow(path);
+  std::string out(name);
+  HeapFree(GetProcessHeap(), 0, name);
+  return out;
+}
+
+std::string ShellQuoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// A Windows command-line argument, quoted so that the Linux program
+// receives it unchanged.
+std::wstring CommandLineQuoted(const std::wstring& arg) {
+  std::wstring out = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(backslashes * 2, L'\\');
+  return out + L"\"";
+}
+
+}  // namespace
+
+int wmain() {
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  if (argv == nullptr) return 255;
+  const TUnixName unixName = UnixNameFunction();
+  if (unixName == nullptr) {
+    std::fprintf(stderr, "gsbridge: not running under Wine\n");
+    return 255;
+  }
+
+  std::string command = "gs";
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    const size_t equals = arg.find(L'=');
+    if (equals != std::wstring::npos && LooksLikeWindowsPath(arg.substr(equals + 1))) {
+      command += " " + ShellQuoted(Narrow(arg.substr(0, equals + 1)) +
+                                   UnixPath(unixName, arg.substr(equals + 1)));
+    } else {
+      command += " " + ShellQuoted(UnixPath(unixName, arg));
+    }
+  }
+
+  // The status file, in the Windows temporary folder, known to the shell by
+  // its Unix path.
+  wchar_t tempFolder[MAX_PATH + 1];
+  wchar_t statusPath[MAX_PATH + 1];
+  if (GetTempPathW(MAX_PATH + 1, tempFolder) == 0 ||
+      GetTempFileNameW(tempFolder, L"gsb", 0, statusPath) == 0) {
+    return 255;
+  }
+  DeleteFileW(statusPath);
+  const std::string statusUnix = UnixPath(unixName, statusPath);
+  const std::string script = command + " </dev/null; echo $? > " +
+                             ShellQuoted(statusUnix + ".part") + " && mv " +
+                             ShellQuoted(statusUnix + ".part") + " " + ShellQuoted(statusUnix);
+
+  std::wstring line = L"\"Z:\\bin\\sh\" -c " + CommandLineQuoted(Widen(script));
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    std::fprintf(stderr, "gsbridge: cannot start /bin/sh (%lu)\n", GetLastError());
+    return 255;
+  }
+  if (process.hProcess != nullptr) CloseHandle(process.hProcess);
+  if (process.hThread != nullptr) CloseHandle(process.hThread);
+
+  // Whoever started this program bounds the wait (the service kills it at
+  // its deadline).
+  for (;;) {
+    FILE* status = _wfopen(statusPath, L"rb");
+    if (status != nullptr) {
+      int code = 255;
+      const int read = std::fscanf(status, "%d", &code);
+      std::fclose(status);
+      DeleteFileW(statusPath);
+      return read == 1 ? code : 255;
+    }
+    Sleep(20);
+  }
+}
