@@ -48,9 +48,12 @@ bool MachineError(DWORD err) {
 }
 
 TOsResult Failure(const std::string& context, DWORD err, bool environment) {
-  const auto kind = (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND)
-                        ? TOsResult::TKind::not_found
-                        : TOsResult::TKind::failed;
+  // A folder named by a path that is a file (ERROR_DIRECTORY) is as missing
+  // as a folder named by no path at all.
+  const auto kind =
+      (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND || err == ERROR_DIRECTORY)
+          ? TOsResult::TKind::not_found
+          : TOsResult::TKind::failed;
   return TOsResult::Failure(kind, context + ": " + SystemMessage(err), static_cast<int>(err),
                             environment);
 }

@@ -12,9 +12,9 @@
 namespace platform::windows {
 
 // The call's context and the system's message for `err`; not_found for a
-// missing file or folder. Marked an environment fault when the machine is to
-// blame whatever the operation: a full or write-protected disk, a failing
-// device, no handle left, a network share that went away.
+// missing file or folder, or a folder that is a file. Marked an environment fault when the machine
+// is to blame whatever the operation: a full or write-protected disk, a failing device, no handle
+// left, a network share that went away.
 TOsResult Error(const std::string& context, unsigned long err);
 
 // A failure to create, write or rename into a destination: besides the
