@@ -1,0 +1,82 @@
+// Libraries loaded at run time on Windows: LoadLibraryW, GetProcAddress,
+// FreeLibrary.
+#include <windows.h>
+
+#include <algorithm>
+
+#include "platform/DynLib.h"
+#include "platform/windows/OsErrors.h"
+#include "platform/windows/WideText.h"
+
+namespace platform {
+
+// The module handle, behind the opaque type of the header.
+struct TDynLib {
+  HMODULE Handle = nullptr;
+};
+
+namespace {
+
+// The file of a loaded module, however long its path.
+std::wstring ModulePath(HMODULE module) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  while (true) {
+    const DWORD n = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return {};
+    if (n < buffer.size()) return buffer.substr(0, n);
+    if (buffer.size() >= 32768) return {};
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+}  // namespace
+
+TOsResult OpenDynLib(const std::string& path, TDynLib*& lib) {
+  lib = nullptr;
+  std::wstring wide = windows::Widen(path);
+  // The loader wants "\" in a path: with "/" it may take the whole text for
+  // a module name.
+  std::replace(wide.begin(), wide.end(), L'/', L'\\');
+  // A library that cannot be loaded is reported here, never by a message
+  // box that would wait for someone to click it.
+  DWORD previousMode = 0;
+  const bool quiet =
+      SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode) != 0;
+  HMODULE handle = LoadLibraryW(wide.c_str());
+  DWORD err = handle == nullptr ? GetLastError() : ERROR_SUCCESS;
+  if (quiet) SetThreadErrorMode(previousMode, nullptr);
+  if (handle == nullptr) {
+    if (err == ERROR_SUCCESS) err = ERROR_MOD_NOT_FOUND;  // the code is never 0
+    TOsResult result = windows::Error("LoadLibrary " + windows::Quoted(path), err);
+    // 126 also stands for a library that is there but needs one that is
+    // not: only a library that is itself missing is not_found.
+    const bool present = path.find_first_of("/\\") != std::string::npos &&
+                         GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES;
+    const bool missing = !present && (err == ERROR_MOD_NOT_FOUND || err == ERROR_FILE_NOT_FOUND ||
+                                      err == ERROR_PATH_NOT_FOUND);
+    result.Kind = missing ? TOsResult::TKind::not_found : TOsResult::TKind::failed;
+    return result;
+  }
+  lib = new TDynLib{handle};
+  return TOsResult::Success();
+}
+
+TDynProc DynLibProc(TDynLib* lib, const char* name) {
+  if (lib == nullptr || name == nullptr) return nullptr;
+  // FARPROC and TDynProc are both "some function": the caller casts it to
+  // the type it expects.
+  return reinterpret_cast<TDynProc>(GetProcAddress(lib->Handle, name));
+}
+
+std::string DynLibPath(TDynLib* lib) {
+  if (lib == nullptr) return {};
+  return windows::Narrow(ModulePath(lib->Handle));
+}
+
+void CloseDynLib(TDynLib* lib) {
+  if (lib == nullptr) return;
+  FreeLibrary(lib->Handle);
+  delete lib;
+}
+
+}  // namespace platform
