@@ -16,10 +16,11 @@ struct TDynLib;
 // Any entry point; the caller casts it to the function type it expects.
 using TDynProc = void (*)();
 
-// Opens the library at `path` into `lib`. A name without "/" is searched the
-// system's way. On failure `lib` is null and the result says why: not_found
-// when no such library exists, else failed; its text is "dlopen 'path':
-// <system message>" and its code the system's number for the failure, never
+// Opens the library at `path` into `lib`. A name without a path separator
+// is searched the system's way. On failure `lib` is null and the result says
+// why: not_found when no such library exists, else failed; its text names
+// the call and the path ("dlopen 'path': <system message>", "LoadLibrary
+// 'path': ...") and its code the system's number for the failure, never
 // 0 (the one for a missing file, for a file that cannot be read, or for one
 // that is not a loadable library).
 [[nodiscard]] TOsResult OpenDynLib(const std::string& path, TDynLib*& lib);

@@ -6,7 +6,7 @@ namespace platform {
 
 // Full path of the running executable.
 std::string ExePath();
-// Folder of the running executable, with its trailing "/".
+// Folder of the running executable, with its trailing separator.
 std::string ExeFolder();
 // True when a debugger (or any tracer) is attached to the process.
 bool DebuggerAttached();
