@@ -440,9 +440,9 @@ TEST_F(ThreadTest, AFileThatGrowsAfterTheListingWaitsUntilItSettles) {
   thread.ProcessInstrument(1);
 
   const auto debug = Log("log/debug.log");
-  EXPECT_TRUE(
-      AnyLineHas(debug, platform::Format("Fichier en cours d'écriture — taille %zu?%zu : b.tra",
-                                         half.size(), whole.size())));
+  EXPECT_TRUE(AnyLineHas(debug, "Fichier en cours d'écriture — taille " +
+                                    std::to_string(half.size()) + "?" +
+                                    std::to_string(whole.size()) + " : b.tra"));
   EXPECT_FALSE(
       AnyLineHas(debug, "Fichier en cours d'écriture — taille " + std::to_string(whole.size())));
   std::string filed;

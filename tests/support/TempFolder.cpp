@@ -1,5 +1,6 @@
 #include "support/TempFolder.h"
 
+#include "platform/Files.h"
 #include "platform/Text.h"
 
 #include <algorithm>
@@ -27,7 +28,10 @@ std::string MakeUniqueTempFolder(const std::string& tag) {
       for (int i = 0; i < 8; ++i) name += "abcdefghijklmnopqrstuvwxyz0123456789"[generator() % 36];
     }
     const std::filesystem::path folder = base / name;
-    if (std::filesystem::create_directory(folder, error)) return folder.generic_string();
+    if (std::filesystem::create_directory(folder, error)) {
+      const std::u8string text = std::filesystem::path(folder).make_preferred().u8string();
+      return std::string(text.begin(), text.end());
+    }
     if (error) return {};
   }
   return {};
@@ -84,6 +88,13 @@ std::string ReadAnsiText(const std::string& path) {
 bool AnyLineHas(const std::vector<std::string>& lines, const std::string& part) {
   return std::any_of(lines.begin(), lines.end(),
                      [&](const std::string& l) { return l.find(part) != std::string::npos; });
+}
+
+std::string TempFolderTest::Path(const std::string& name) const {
+  std::string path = dir_ + platform::PathDelimiter() + name;
+  std::replace(path.begin() + static_cast<std::ptrdiff_t>(dir_.size()), path.end(), '/',
+               platform::PathDelimiter());
+  return path;
 }
 
 void TempFolderTest::SetUp() {

@@ -38,8 +38,9 @@ class TempFolderTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  // Absolute path of `name` inside the test folder.
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  // Absolute path of `name` inside the test folder, "/" in `name` written as
+  // the system's separator.
+  std::string Path(const std::string& name) const;
 
   std::string dir_;
 };
