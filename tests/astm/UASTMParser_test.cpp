@@ -32,8 +32,8 @@ class ASTMParserTest : public testing_support::TempFolderTest {
     sink_ = std::make_shared<TRecordingEventSink>();
     SetEventSinkForTesting(sink_);
     TAppConfig cfg;
-    cfg.ExeFolder = dir_ + "/";
-    cfg.LogFolder = dir_ + "/log";
+    cfg.ExeFolder = Path("");
+    cfg.LogFolder = Path("log");
     cfg.ColorLog = true;
     InitLogger(cfg, "VelmarImageService");
   }

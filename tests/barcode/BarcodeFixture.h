@@ -11,6 +11,7 @@
 
 #include "barcode/UZBar.h"
 #include "logging/ULogger.h"
+#include "platform/Files.h"
 #include "support/TempFolder.h"
 
 namespace barcode_testing {
@@ -39,7 +40,7 @@ class BarcodeTest : public testing_support::TempFolderTest {
 
   // Lines of a log file (UTF-8), without their time stamp.
   std::vector<std::string> Lines(const std::string& file) const {
-    return testing_support::ReadLogLines(config_.LogFolder + "/" + file);
+    return testing_support::ReadLogLines(platform::JoinPath(config_.LogFolder, file));
   }
   // Lines of `file` that contain `part`.
   std::vector<std::string> LinesWith(const std::string& file, const std::string& part) const {

@@ -17,7 +17,7 @@ namespace {
 class ConfigTest : public testing_support::TempFolderTest {
  protected:
   // The test folder stands for the executable's folder.
-  std::string Exe() const { return dir_ + "/"; }
+  std::string Exe() const { return Path(""); }
   bool Load(const std::string& ini) {
     WriteAll(Path("config.ini"), ini);
     return LoadConfig(Exe(), cfg_, val_);
@@ -63,7 +63,7 @@ TEST_F(ConfigTest, MainHeaderOnlyGivesDefaultsAndRequiredFolderErrors) {
   EXPECT_TRUE(cfg_.Instruments[0].TraFolder.empty());
   EXPECT_FALSE(cfg_.Instruments[1].Enabled);
   EXPECT_EQ(cfg_.ExeFolder, Exe());
-  EXPECT_EQ(cfg_.LogFolder, dir_ + "/log");
+  EXPECT_EQ(cfg_.LogFolder, Path("log"));
 
   EXPECT_EQ(val_.Errors, (std::vector<std::string>{
                              "[ERREUR] Instrument 1 (TraFolder) : non configuré (obligatoire)",
@@ -89,7 +89,7 @@ TEST_F(ConfigTest, MissingFileIsOneErrorAndCreatesNothing) {
             (std::vector<std::string>{"[ERREUR] Fichier de configuration introuvable : " + Exe() +
                                       "config.ini"}));
   EXPECT_TRUE(val_.Warnings.empty());
-  EXPECT_EQ(cfg_.LogFolder, dir_ + "/log");
+  EXPECT_EQ(cfg_.LogFolder, Path("log"));
   EXPECT_FALSE(platform::FolderExists(Path("log")));
 }
 
@@ -267,14 +267,14 @@ TEST_F(ConfigTest, UnwritableLogFolderIsOnlyAWarning) {
   Load(ValidIni());
   EXPECT_TRUE(val_.IsValid);
   const auto& w = val_.Warnings;
-  EXPECT_NE(std::find(w.begin(), w.end(),
-                      "[AVERT.] Impossible de créer le dossier log : " + dir_ + "/log"),
-            w.end());
+  EXPECT_NE(
+      std::find(w.begin(), w.end(), "[AVERT.] Impossible de créer le dossier log : " + Path("log")),
+      w.end());
   EXPECT_NE(std::find(w.begin(), w.end(), "[AVERT.] Impossible de créer log\\done"), w.end());
 }
 
 TEST_F(ConfigTest, RootedPathsFollowTheExecutableFolder) {
   std::filesystem::create_directories(Path("data/qc"));
   Load("[Main]\nQCDest=\\data\\qc\\\n");
-  EXPECT_EQ(cfg_.QCDest, dir_ + "/data/qc");
+  EXPECT_EQ(cfg_.QCDest, Path("data/qc"));
 }

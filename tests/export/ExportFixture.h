@@ -73,8 +73,8 @@ class ExportTest : public testing_support::TempFolderTest {
   void SetUp() override {
     TempFolderTest::SetUp();
     platform::SetNowForTesting([] { return FixedNow(); });
-    config_.ExeFolder = dir_ + "/";
-    config_.LogFolder = dir_ + "/log";
+    config_.ExeFolder = Path("");
+    config_.LogFolder = Path("log");
     config_.ColorLog = true;
     config_.InfoToLis = Path("lis");
     config_.InfoToLisPrefix = "LIS";

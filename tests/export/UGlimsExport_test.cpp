@@ -78,7 +78,8 @@ TEST_F(GlimsExportTest, FiveLineUploadFileByteForByte) {
   WriteAll(Path("lis/.LISS1_1.UPL.tmp"), "half");
   EXPECT_EQ(Export(msg, {Picture("123456")}), Path("lis/LISS1_1.UPL"));
   EXPECT_EQ(FindAvailableUPLPath(config_.InfoToLis, "LIS", "S1"), Path("lis/LISS1_2.UPL"));
-  EXPECT_EQ(FindAvailableUPLPath(config_.InfoToLis + "/", "", "S2"), Path("lis/S2_0.UPL"));
+  EXPECT_EQ(FindAvailableUPLPath(config_.InfoToLis + platform::PathDelimiter(), "", "S2"),
+            Path("lis/S2_0.UPL"));
 }
 
 TEST_F(GlimsExportTest, ReceivedOrderLinesAndPathSafeNames) {
@@ -92,7 +93,8 @@ TEST_F(GlimsExportTest, ReceivedOrderLinesAndPathSafeNames) {
   const std::vector<std::string> lines = testing_support::ReadCrLfLines(path);
   ASSERT_EQ(lines.size(), 5u);  // the odd order line is dropped
   EXPECT_EQ(lines[2], "O|1|../a\\b/c||ABO|R");
-  EXPECT_EQ(FindAvailableUPLPath("/u", "L", std::string("a\0b", 3)), "/u/La_b_0.UPL");
+  EXPECT_EQ(FindAvailableUPLPath("/u", "L", std::string("a\0b", 3)),
+            platform::JoinPath("/u", "La_b_0.UPL"));
 }
 
 TEST(GlimsRLines, DeduplicationAndNumbering) {
@@ -163,7 +165,7 @@ TEST(GlimsRLines, ResultTimeFallsBack) {
 
 TEST_F(GlimsExportTest, DeclinedAndFailedExports) {
   const std::string logPath = GlimsLogPath(config_);
-  EXPECT_EQ(logPath, dir_ + "/Glims_log.csv");
+  EXPECT_EQ(logPath, Path("Glims_log.csv"));
   WriteAll(logPath, "S0|XM|a.jpg|1|01/01/2000 00:00:00\r\n");
   const TASTMMessage msg = Message({Result("XM", Cassette("123456"))});
 
@@ -183,7 +185,7 @@ TEST_F(GlimsExportTest, DeclinedAndFailedExports) {
   // An upload folder that is missing or that the system refuses.
   config_.InfoToLis = Path("missing");
   EXPECT_EQ(Export(msg, {Picture("123456")}), "");
-  config_.InfoToLis = testing_support::UnwritableFolder() + "/velmar_lis";
+  config_.InfoToLis = platform::JoinPath(testing_support::UnwritableFolder(), "velmar_lis");
   EXPECT_EQ(Export(msg, {Picture("123456")}), "");
   config_.InfoToLis = "";
   EXPECT_EQ(Export(msg, {Picture("123456")}), "");
@@ -197,8 +199,11 @@ TEST_F(GlimsExportTest, DeclinedAndFailedExports) {
   const std::string errors = LogText("error.log");
   EXPECT_NE(errors.find("Erreur ecriture UPL : "), std::string::npos);
   EXPECT_NE(errors.find(" : " + Path("missing/LISS1_0.UPL")), std::string::npos);
-  EXPECT_NE(errors.find(" : " + testing_support::UnwritableFolder() + "/velmar_lis/LISS1_0.UPL"),
-            std::string::npos);
+  EXPECT_NE(
+      errors.find(" : " + platform::JoinPath(
+                              platform::JoinPath(testing_support::UnwritableFolder(), "velmar_lis"),
+                              "LISS1_0.UPL")),
+      std::string::npos);
   EXPECT_TRUE(HasEvent(EVT_GLIMS_ERROR));
   std::vector<std::string> names;
   ASSERT_TRUE(platform::ListFiles(Path("lis"), "*", names).Ok());
@@ -236,7 +241,7 @@ TEST_F(GlimsExportTest, ExportLogPurgeAndTornLines) {
 
   // The log is replaced through a temporary file: when that cannot be
   // written the old log stays whole.
-  ASSERT_TRUE(platform::MakeFolders(dir_ + "/.Glims_log.csv.tmp").Ok());
+  ASSERT_TRUE(platform::MakeFolders(Path(".Glims_log.csv.tmp")).Ok());
   EXPECT_FALSE(SaveGlimsLog(logPath, {}, 0));
   EXPECT_EQ(testing_support::ReadCrLfLines(logPath).size(), 3u);
   EXPECT_FALSE(LoadGlimsLog(Path("none.csv"), entries, count));

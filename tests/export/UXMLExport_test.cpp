@@ -110,9 +110,9 @@ class XMLExportTest : public ExportTest {};
 
 TEST_F(XMLExportTest, WritesWellFormedDocumentUnderSourceName) {
   const std::string dest = Path("out/xml");
-  WriteAll(dest + "/12345.tra", "old document");
+  WriteAll(platform::JoinPath(dest, "12345.tra"), "old document");
   const std::string path = ExportToXML(ScreeningMessage(), dest);
-  ASSERT_EQ(path, dest + "/12345.tra");
+  ASSERT_EQ(path, platform::JoinPath(dest, "12345.tra"));
   EXPECT_EQ(ReadAll(path), "\xEF\xBB\xBF" + BuildXMLContent(ScreeningMessage()));
   EXPECT_TRUE(WellFormed(path));
   std::vector<std::string> names;
@@ -151,7 +151,8 @@ TEST_F(XMLExportTest, RefusalsAndFailuresAreLogged) {
   // folder in place of the document.
   WriteAll(Path("file"), "x");
   EXPECT_EQ(ExportToXML(ScreeningMessage(), Path("file/xml")), "");
-  EXPECT_EQ(ExportToXML(ScreeningMessage(), testing_support::UnwritableFolder() + "/velmar_xml"),
+  EXPECT_EQ(ExportToXML(ScreeningMessage(),
+                        platform::JoinPath(testing_support::UnwritableFolder(), "velmar_xml")),
             "");
   ASSERT_TRUE(platform::MakeFolders(Path("out/12345.tra")).Ok());
   EXPECT_EQ(ExportToXML(ScreeningMessage(), Path("out")), "");
@@ -170,8 +171,8 @@ TEST_F(XMLExportTest, RefusalsAndFailuresAreLogged) {
   const std::string errors = LogText("error.log");
   EXPECT_NE(errors.find("Impossible de créer dossier XML : " + Path("file/xml")),
             std::string::npos);
-  EXPECT_NE(errors.find("Impossible de créer dossier XML : " + testing_support::UnwritableFolder() +
-                        "/velmar_xml"),
+  EXPECT_NE(errors.find("Impossible de créer dossier XML : " +
+                        platform::JoinPath(testing_support::UnwritableFolder(), "velmar_xml")),
             std::string::npos);
   EXPECT_NE(errors.find("Erreur écriture XML : "), std::string::npos);
   // The arrow has no Windows-1252 form: only the path is looked for.

@@ -10,6 +10,7 @@
 #include "astm/UASTMParser.h"
 #include "config/UConfig.h"
 #include "platform/Clock.h"
+#include "platform/Files.h"
 
 namespace imaging_test {
 
@@ -80,10 +81,10 @@ inline TASTMMessage MakeMessage(const std::vector<TTestCassette>& Cassettes, boo
 // A configuration whose folders all lie under Root.
 inline TAppConfig MakeConfig(const std::string& Root) {
   TAppConfig Config;
-  Config.ExeFolder = Root + "/";
-  Config.LogFolder = Root + "/log";
-  Config.ImageDestFolder = Root + "/dest";
-  Config.ResizedImageDest = Root + "/resized";
+  Config.ExeFolder = platform::IncludeTrailingDelimiter(Root);
+  Config.LogFolder = platform::JoinPath(Root, "log");
+  Config.ImageDestFolder = platform::JoinPath(Root, "dest");
+  Config.ResizedImageDest = platform::JoinPath(Root, "resized");
   Config.ResizeFactor = 33;
   Config.ImageFormat = "jpg";
   Config.Language = "fr";

@@ -48,7 +48,7 @@ class ImagePipelineTest : public testing_support::TempFolderTest {
     Options.Width = Width;
     Options.Noise = 0;
     std::string Error;
-    ASSERT_TRUE(WriteSamplePhoto(Options, Images + "/" + Name, Error)) << Error;
+    ASSERT_TRUE(WriteSamplePhoto(Options, platform::JoinPath(Images, Name), Error)) << Error;
   }
 
   int Run(const std::vector<TTestCassette>& Cassettes, TImageResult* Results, int Capacity) {
@@ -89,7 +89,7 @@ TEST_F(ImagePipelineTest, SavesABaselineCompositeAndNoReducedCopyAtFullSize) {
   TImageResult Results[20];
   ASSERT_EQ(Run({TTestCassette{}}, Results, 20), 1);
 
-  const std::string Saved = Config.ImageDestFolder + "/" + PICTURE;
+  const std::string Saved = platform::JoinPath(Config.ImageDestFolder, PICTURE);
   EXPECT_TRUE(Results[0].Success);
   EXPECT_EQ(Results[0].OutputPath, Saved);
   EXPECT_EQ(Results[0].ResizedPath, "");
@@ -123,7 +123,7 @@ TEST_F(ImagePipelineTest, ReducedCopyReplacesTheFullSizeFile) {
   Config.ResizeFactor = 50;
   TImageResult Results[20];
   ASSERT_EQ(Run({TTestCassette{}}, Results, 20), 1);
-  const std::string Reduced = Config.ResizedImageDest + "/" + PICTURE;
+  const std::string Reduced = platform::JoinPath(Config.ResizedImageDest, PICTURE);
   EXPECT_EQ(Results[0].ResizedPath, Reduced);
   EXPECT_EQ(Results[0].OutputPath, Reduced);
   EXPECT_TRUE(FilesIn(Config.ImageDestFolder).empty());
@@ -135,7 +135,7 @@ TEST_F(ImagePipelineTest, ReducedCopyReplacesTheFullSizeFile) {
   // Into the same folder: the reduced copy takes the picture's place.
   Config.ResizedImageDest = Config.ImageDestFolder;
   ASSERT_EQ(Run({TTestCassette{}}, Results, 20), 1);
-  const std::string Same = Config.ImageDestFolder + "/" + PICTURE;
+  const std::string Same = platform::JoinPath(Config.ImageDestFolder, PICTURE);
   EXPECT_EQ(Results[0].OutputPath, Same);
   EXPECT_EQ(Results[0].ResizedPath, Same);
   EXPECT_EQ(Decoded(Same).Width, 200);
@@ -382,5 +382,5 @@ TEST_F(ImagePipelineTest, InvalidMessageOrUnwritableFolder) {
   EXPECT_EQ(Run({TTestCassette{}}, Results, 2), 0);
   EXPECT_TRUE(Logged("[RESIZE] Erreur sauvegarde : "));
   EXPECT_TRUE(Logged("Échec génération cassette 123456 : Sauvegarde composite échouée : " +
-                     Config.ImageDestFolder + "/" + PICTURE));
+                     platform::JoinPath(Config.ImageDestFolder, PICTURE)));
 }

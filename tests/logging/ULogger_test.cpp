@@ -39,8 +39,8 @@ class LoggerTest : public testing_support::TempFolderTest {
   }
   void Start(bool colorLog = false) {
     TAppConfig cfg;
-    cfg.ExeFolder = dir_ + "/";
-    cfg.LogFolder = dir_ + "/log";
+    cfg.ExeFolder = Path("");
+    cfg.LogFolder = Path("log");
     cfg.ColorLog = colorLog;
     InitLogger(cfg, "VelmarImageService");
   }

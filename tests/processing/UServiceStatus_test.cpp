@@ -21,8 +21,8 @@ class StatusTest : public testing_support::TempFolderTest {
  protected:
   void SetUp() override {
     TempFolderTest::SetUp();
-    cfg_.ExeFolder = dir_ + "/";
-    cfg_.LogFolder = dir_ + "/log";
+    cfg_.ExeFolder = Path("");
+    cfg_.LogFolder = Path("log");
     cfg_.Prefix = "";
     cfg_.Extension = "tra";
     cfg_.Cycle = 5;

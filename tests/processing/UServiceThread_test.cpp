@@ -48,8 +48,8 @@ class ThreadTest : public testing_support::TempFolderTest {
  protected:
   void SetUp() override {
     TempFolderTest::SetUp();
-    cfg_.ExeFolder = dir_ + "/";
-    cfg_.LogFolder = dir_ + "/log";
+    cfg_.ExeFolder = Path("");
+    cfg_.LogFolder = Path("log");
     cfg_.ColorLog = true;
     cfg_.Prefix = "";
     cfg_.Extension = "tra";
@@ -294,7 +294,7 @@ TEST_F(ThreadTest, DoneFolderKeepsTheNewestThousandByName) {
   TVelmarServiceThread thread(cfg_);
   std::filesystem::create_directories(thread.DoneFolder());
   for (int i = 0; i < 1000; ++i) {
-    WriteAll(thread.DoneFolder() + "/" + platform::Format("UP_Z%04d.tra", i + 1), "x");
+    WriteAll(platform::JoinPath(thread.DoneFolder(), platform::Format("UP_Z%04d.tra", i + 1)), "x");
   }
   // The file filed sorts first, but is never the one pruned.
   WriteAll(Path("UP_A000.tra"), "new");

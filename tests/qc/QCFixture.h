@@ -12,6 +12,7 @@
 #include "config/UConfig.h"
 #include "logging/ULogger.h"
 #include "platform/Clock.h"
+#include "platform/Files.h"
 #include "platform/Text.h"
 #include "qc/UQCManager.h"
 #include "qc/UQCTarget.h"
@@ -57,7 +58,7 @@ class QCTest : public testing_support::TempFolderTest {
     platform::SetNowForTesting([now] { return now; });
   }
   std::string LogText(const char* name) const {
-    return testing_support::ReadAnsiText(cfg_.LogFolder + "/" + name);
+    return testing_support::ReadAnsiText(platform::JoinPath(cfg_.LogFolder, name));
   }
   std::string ServiceLog() const { return LogText("service.log"); }
   std::string DebugLog() const { return LogText("debug.log"); }

@@ -5,6 +5,8 @@
 #include <stdexcept>
 
 #include "QCFixture.h"
+#include "platform/Files.h"
+#include "platform/SystemNames.h"
 
 namespace {
 
@@ -23,6 +25,9 @@ class QCLotReportsTest : public QCTest {
   void SetUp() override {
     QCTest::SetUp();
     InitQCManager(cfg_);
+    // Ghostscript beside the executable, under this system's name: the runner
+    // below stands in for running it.
+    WriteAll(Ghostscript(), "stand-in");
     SetConverterRunnerForTesting([this](const std::string& program,
                                         const std::vector<std::string>& args, int64_t) {
       TConverterCall call{program, args, ReadAll(args.back())};
@@ -42,7 +47,10 @@ class QCLotReportsTest : public QCTest {
     for (const TQCLine& l : lines) bytes += platform::Utf8ToAnsi(SerializeQCLine(l)) + "\r\n";
     WriteAll(QCLog(), bytes + extra);
   }
-  std::string Report(const std::string& name) const { return cfg_.QCReportDest + "/" + name; }
+  std::string Ghostscript() const { return cfg_.ExeFolder + platform::GhostscriptProgramName(); }
+  std::string Report(const std::string& name) const {
+    return platform::JoinPath(cfg_.QCReportDest, name);
+  }
 
   std::vector<TConverterCall> calls_;
   platform::TSpawnResult next_;
@@ -132,19 +140,18 @@ TEST_F(QCLotReportsTest, ExistingReportMatchesOnlyTheLotsOwnName) {
 }
 
 TEST_F(QCLotReportsTest, LotTextStaysInsideTheReportFolderAndOutOfGhostscriptFormats) {
-  WriteAll(cfg_.ExeFolder + "gs", "#!/bin/sh\n");
   WriteLog({MakeLine("../A\\B%d", "14/03/2025"), MakeLine("K=V", "14/03/2025")});
   EXPECT_EQ(CheckAndGenerateReports(cfg_), 2);
   ASSERT_EQ(calls_.size(), 2u);
   // Separators made "_", and a hash of the lot that keeps the name its own.
   const std::string pdf = Report("QC_Report_.._A_B%d~934f2e1a_20250316.pdf");
-  EXPECT_EQ(calls_[0].program, cfg_.ExeFolder + "gs");
-  EXPECT_EQ(calls_[0].args, (std::vector<std::string>{
-                                "-dBATCH", "-dNOPAUSE", "-dQUIET", "-dSAFER", "-sDEVICE=pdfwrite",
-                                "-dPDFSETTINGS=/printer", "-dCompatibilityLevel=1.4",
-                                "-sOutputFile=" + cfg_.QCReportDest +
-                                    "/.QC_Report_.._A_B%%d~934f2e1a_20250316.pdf.part",
-                                cfg_.QCReportDest + "/QC_Report_.._A_B%d~934f2e1a_20250316.ps"}));
+  EXPECT_EQ(calls_[0].program, Ghostscript());
+  EXPECT_EQ(calls_[0].args,
+            (std::vector<std::string>{
+                "-dBATCH", "-dNOPAUSE", "-dQUIET", "-dSAFER", "-sDEVICE=pdfwrite",
+                "-dPDFSETTINGS=/printer", "-dCompatibilityLevel=1.4",
+                "-sOutputFile=" + Report(".QC_Report_.._A_B%%d~934f2e1a_20250316.pdf.part"),
+                Report("QC_Report_.._A_B%d~934f2e1a_20250316.ps")}));
   EXPECT_TRUE(std::filesystem::exists(pdf));
   // The title keeps the lot as written.
   EXPECT_NE(calls_[0].psText.find("(QC Report - Lot: ../A\\\\B%d   16/03/2025  Page 1/1)"),

@@ -24,7 +24,7 @@ const int kInvalidConfiguration =
 
 class ServiceTest : public testing_support::TempFolderTest {
  protected:
-  std::string Exe() const { return dir_ + "/"; }
+  std::string Exe() const { return Path(""); }
   void WriteValidConfig() {
     for (const char* f : {"tra1", "img1", "dest", "resized", "qc", "qcrep"}) {
       std::filesystem::create_directories(Path(f));
