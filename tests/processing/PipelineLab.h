@@ -180,7 +180,7 @@ class TPipelineLabTest : public testing_support::TempFolderTest {
       for (const auto& entry : fs::recursive_directory_iterator(folder)) {
         const std::string name = entry.path().filename().string();
         if (!entry.is_regular_file() || name.front() == '.') continue;
-        outcome.Files[fs::relative(entry.path(), lab_.Root).string()] =
+        outcome.Files[fs::relative(entry.path(), lab_.Root).generic_string()] =
             ReadAll(entry.path().string());
       }
     }

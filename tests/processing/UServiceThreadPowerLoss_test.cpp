@@ -10,6 +10,7 @@
 
 #include <cstdio>
 
+#include "platform/SystemNames.h"
 #include "processing/PipelineLab.h"
 #include "qc/QCFixture.h"
 #include "support/PowerLossModel.h"
@@ -33,7 +34,7 @@ class ServiceThreadPowerLossTest : public pipeline_lab::TPipelineLabTest {
     for (samplelab::TSampleFile file : samplelab::SampleFiles(today)) {
       if (file.FileName != "UP_QC0001.tra") continue;
       file.Results[0].Cassettes[0].ExpDateStr = "20991231";
-      sources_[lab_.TraFolder[0] + "/" + file.FileName] =
+      sources_[platform::JoinPath(lab_.TraFolder[0], file.FileName)] =
           samplelab::BuildResultText(file, today + "093000");
     }
     // Ghostscript's part: a small PDF, written through the file layer like
@@ -66,6 +67,10 @@ class ServiceThreadPowerLossTest : public pipeline_lab::TPipelineLabTest {
     }
     std::filesystem::create_directories(lab_.Install + "/QC");
     testing_support::WriteAll(lab_.Install + "/QC/log.txt", log);
+    // Ghostscript beside the executable under this system's name; the runner
+    // above does its part.
+    testing_support::WriteAll(platform::JoinPath(lab_.Install, platform::GhostscriptProgramName()),
+                              "stand-in");
   }
 
   // The service started on the laboratory as it stands: run until no result
