@@ -11,6 +11,8 @@
 #include "logging/ULogger.h"
 #include "platform/ExitStatus.h"
 #include "platform/Files.h"
+#include "platform/ProcessInfo.h"
+#include "platform/ServiceHost.h"
 #include "platform/Text.h"
 #include "support/Process.h"
 #include "support/TempFolder.h"
@@ -75,7 +77,9 @@ TEST_F(ServiceTest, HelpAndVersionComeFirstAndExitZero) {
   for (const char* sw : {"--help", "-h", "--version"}) {
     const std::string outFile = Path("out.txt");
     EXPECT_EQ(testing_support::RunProgram({VELMAR_EXE_PATH, sw}, outFile), 0) << sw;
-    const std::string text = testing_support::ReadAll(outFile);
+    // Line ends as the system writes them on a console: CR LF on Windows.
+    std::string text = testing_support::ReadAll(outFile);
+    std::erase(text, '\r');
     if (std::string(sw) == "--version") {
       EXPECT_EQ(text.substr(0, text.find('\n') + 1), "VelmarImageService " VELMAR_VERSION "\n")
           << text;
@@ -142,7 +146,8 @@ TEST_F(ServiceTest, ValidConfigurationAfterAFailedOneClearsTheFlag) {
   EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] " + std::string(60, '=')));
   EXPECT_TRUE(testing_support::AnyLineHas(
       log, "[SERVICE] Velmar Image Service (Brenvik) v" VELMAR_VERSION));
-  EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] Plateforme : Linux"));
+  EXPECT_TRUE(
+      testing_support::AnyLineHas(log, "[SERVICE] Plateforme : " + platform::PlatformName()));
   EXPECT_TRUE(testing_support::AnyLineHas(
       log, "[SERVICE] Configuration chargee — 1 instrument(s) | Cycle: 3600s"));
   EXPECT_TRUE(testing_support::AnyLineHas(log, "[SERVICE] Service demarré avec succes"));
@@ -205,6 +210,7 @@ TEST_F(ServiceTest, RunWithoutServiceManagerReportsAndFails) {
   }
   std::ostringstream err;
   EXPECT_NE(RunService(Exe(), err), 0);
-  EXPECT_NE(err.str().find("systemctl start VelmarImageService"), std::string::npos);
+  EXPECT_NE(err.str().find(platform::ServiceStartCommandText("VelmarImageService")),
+            std::string::npos);
   EXPECT_FALSE(platform::FileExists(Path("debug_start.txt")));  // nothing was started
 }
