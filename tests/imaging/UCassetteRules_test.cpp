@@ -4,6 +4,7 @@
 #include "imaging/ImagingTestData.h"
 #include "imaging/UCassetteRules.h"
 #include "logging/ULogger.h"
+#include "platform/Files.h"
 #include "platform/Text.h"
 #include "support/TempFolder.h"
 
@@ -163,8 +164,9 @@ TEST(CassetteRules, BuildImageFileName) {
   Group.CassetteID = "123456";
   for (int Well = 1; Well <= 6; ++Well) Group.WellUsed[Well] = true;
   EXPECT_EQ(BuildImageFileName("/img", "240101234", "ABO/Rh (2)", Group, "JPG"),
-            "/img/240101234_ABO_Rh_2_123456_123456.jpg");
-  EXPECT_EQ(BuildImageFileName("/img/", "S", "", Group, "jpg"), "/img/S__123456_123456.jpg");
+            platform::JoinPath("/img", "240101234_ABO_Rh_2_123456_123456.jpg"));
+  EXPECT_EQ(BuildImageFileName("/img/", "S", "", Group, "jpg"),
+            platform::JoinPath("/img/", "S__123456_123456.jpg"));
 }
 
 TEST(CassetteRules, ValuesFromTheMessageNeverLeaveTheFolder) {
@@ -172,7 +174,8 @@ TEST(CassetteRules, ValuesFromTheMessageNeverLeaveTheFolder) {
   Group.CassetteID = "../..";
   Group.WellUsed[1] = true;
   const std::string Path = BuildImageFileName("/img", "../../etc/x", "P", Group, "jpg");
-  EXPECT_EQ(Path, "/img/.._.._etc_x_P_.._.._1.jpg");
+  EXPECT_EQ(Path, platform::JoinPath("/img", ".._.._etc_x_P_.._.._1.jpg"));
   Group.CassetteID = std::string("a\\b\0c", 5);
-  EXPECT_EQ(BuildImageFileName("/img", "/abs", "P", Group, "jpg"), "/img/_abs_P_a_b_c_1.jpg");
+  EXPECT_EQ(BuildImageFileName("/img", "/abs", "P", Group, "jpg"),
+            platform::JoinPath("/img", "_abs_P_a_b_c_1.jpg"));
 }

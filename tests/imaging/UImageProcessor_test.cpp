@@ -322,7 +322,8 @@ TEST_F(ImagePipelineTest, FailedBarcodeCheckSetsThePictureAsideWithoutBorderOrCo
     SeenID = CassetteID;
     return bvrMismatch;
   });
-  const std::string Wrong = Config.LogFolder + "/wrong_images/" + PICTURE;
+  const std::string Wrong =
+      platform::JoinPath(platform::JoinPath(Config.LogFolder, "wrong_images"), PICTURE);
   ASSERT_TRUE(platform::MakeFolders(Config.LogFolder + "/wrong_images").Ok());
   testing_support::WriteAll(Wrong, "an older picture of the same name");
 
