@@ -211,18 +211,6 @@ TEST_F(ConfigTest, BinaryOrEmptyFileNeverFails) {
   EXPECT_EQ(cfg_.InstrCount, 1);
 }
 
-TEST(ConfigPaths, NormalizePathInTheLinuxForm) {
-  const std::string exe = "/opt/velmar/";
-  EXPECT_EQ(NormalizePath("   ", exe), "");
-  EXPECT_EQ(NormalizePath("\\data\\qc\\", exe), "/opt/velmar/data/qc");
-  EXPECT_EQ(NormalizePath("\\", exe), "/opt/velmar");
-  EXPECT_EQ(NormalizePath("\\\\srv\\share\\", exe), "//srv/share");
-  EXPECT_EQ(NormalizePath("C:\\x\\", exe), "C:/x");
-  EXPECT_EQ(NormalizePath(" /data/qc/ ", exe), "/data/qc");
-  EXPECT_EQ(NormalizePath("relative/name", exe), "relative/name");
-  EXPECT_EQ(NormalizePath("/", exe), "/");
-}
-
 TEST_F(ConfigTest, PathStatusAndValidationTexts) {
   EXPECT_EQ(CheckPathStatus("  "), psNotConfigured);
   EXPECT_EQ(CheckPathStatus(Path("none")), psNotFound);

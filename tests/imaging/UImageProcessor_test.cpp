@@ -269,7 +269,9 @@ TEST_F(ImagePipelineTest, APhotographThatIsALinkCountsAsMissing) {
   // The service runs as root: a link in the images folder could show any
   // file of the machine.
   WritePhoto("good.jpg");
-  std::filesystem::create_symlink(Images + "/good.jpg", Images + "/linked.jpg");
+  std::error_code Error;
+  std::filesystem::create_symlink(Images + "/good.jpg", Images + "/linked.jpg", Error);
+  if (Error) GTEST_SKIP() << "no symbolic link here: " << Error.message();
   TTestCassette Linked;
   Linked.Photo = "linked.jpg";
   TImageResult Results[20];

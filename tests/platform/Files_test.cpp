@@ -16,18 +16,6 @@ using testing_support::WriteAll;
 
 class FilesTest : public testing_support::TempFolderTest {};
 
-TEST(FilePaths, PathTextHelpers) {
-  EXPECT_EQ(IncludeTrailingDelimiter("/a"), "/a/");
-  EXPECT_EQ(IncludeTrailingDelimiter("/a/"), "/a/");
-  EXPECT_EQ(ExcludeTrailingDelimiter("/a/"), "/a");
-  EXPECT_EQ(ExcludeTrailingDelimiter("/"), "/");
-  EXPECT_EQ(ExtractFileName("/x/y/z.tra"), "z.tra");
-  EXPECT_EQ(ExtractFileDir("/x/y/z.tra"), "/x/y");
-  EXPECT_EQ(ExtractFileDir("z.tra"), "");
-  EXPECT_EQ(ExtractFileExt("/x.y/z"), "");
-  EXPECT_EQ(JoinPath("/a", "b"), "/a/b");
-}
-
 TEST(FilePaths, ValuesFromTheMessageNeverLeaveTheFolder) {
   EXPECT_EQ(MakeSafeFileName("IH500-0042"), "IH500-0042");
   EXPECT_EQ(MakeSafeFileName("."), "_");

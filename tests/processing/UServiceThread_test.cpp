@@ -513,7 +513,9 @@ TEST_F(ThreadTest, AnUnwritableDestinationKeepsTheResultUntilItIsFine) {
 TEST_F(ThreadTest, LinksAndPipesNamedLikeResultsAreSkippedAndReportedOncePerRun) {
   std::filesystem::create_directories(Path("tra"));
   WriteAll(Path("tra/a.tra"), kValidMessage);
-  std::filesystem::create_symlink("/etc/shadow", Path("tra/shadow.tra"));
+  std::error_code error;
+  std::filesystem::create_symlink("/etc/shadow", Path("tra/shadow.tra"), error);
+  if (error) GTEST_SKIP() << "no symbolic link here: " << error.message();
   ASSERT_TRUE(testing_support::MakeNamedPipe(Path("tra/pipe.tra")));  // opening it would block
   TVelmarServiceThread thread(cfg_);
   std::vector<std::string> files;

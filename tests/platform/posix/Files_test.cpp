@@ -44,3 +44,16 @@ TEST_F(FilesTest, OnlyRegularFilesAreListedAndNothingIsOpened) {
   EXPECT_TRUE(ListRegularFiles(Path("none"), "*", names, skipped).NotFound());
   EXPECT_TRUE(skipped.empty());
 }
+
+// Path text with the Linux separator.
+TEST(FilePaths, PathTextHelpers) {
+  EXPECT_EQ(IncludeTrailingDelimiter("/a"), "/a/");
+  EXPECT_EQ(IncludeTrailingDelimiter("/a/"), "/a/");
+  EXPECT_EQ(ExcludeTrailingDelimiter("/a/"), "/a");
+  EXPECT_EQ(ExcludeTrailingDelimiter("/"), "/");
+  EXPECT_EQ(ExtractFileName("/x/y/z.tra"), "z.tra");
+  EXPECT_EQ(ExtractFileDir("/x/y/z.tra"), "/x/y");
+  EXPECT_EQ(ExtractFileDir("z.tra"), "");
+  EXPECT_EQ(ExtractFileExt("/x.y/z"), "");
+  EXPECT_EQ(JoinPath("/a", "b"), "/a/b");
+}
