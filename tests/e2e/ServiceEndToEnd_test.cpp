@@ -11,6 +11,7 @@
 
 #include "platform/ExitStatus.h"
 #include "platform/Files.h"
+#include "platform/SystemNames.h"
 #include "platform/Text.h"
 #include "support/Process.h"
 #include "support/TempFolder.h"
@@ -36,6 +37,14 @@ class EndToEndTest : public testing_support::TempFolderTest {
         << ReadAll(Path("samplelab.txt"));
     install_ = Path("lab/install");
     fs::copy_file(VELMAR_EXE_PATH, install_ + "/VelmarImageService");
+    // The barcode library goes where the service looks first, beside it,
+    // when the build put one beside the program (the Windows build does).
+    for (const std::string& name : platform::BarcodeLibraryNames()) {
+      const fs::path beside = fs::path(VELMAR_EXE_PATH).parent_path() / name;
+      if (platform::IsPlainFileName(name) && fs::exists(beside)) {
+        fs::copy_file(beside, install_ + "/" + name);
+      }
+    }
   }
 
   // Starts the service in the console mode, reading what the test sends.
