@@ -1,7 +1,7 @@
 // The write fault and the recording of the tests, the same on every
 // system; the system folder's file operations ask internal::WriteFaultDue
 // before they write, rename or create a folder, and tell
-// internal::RecordFileOp what they changed.
+// internal::RecordFileChange what they changed.
 #include "platform/FaultSeam.h"
 
 #include <atomic>
@@ -56,7 +56,16 @@ bool internal::RecordingFiles() {
   return GRecording.load(std::memory_order_relaxed);
 }
 
-void internal::RecordFileOp(TFileOp op) {
+void internal::RecordFileChange(TFileOp::TKind kind, const std::string& path, std::string_view data,
+                                const std::string& target, int64_t size, bool truncate) {
+  if (!RecordingFiles()) return;
+  TFileOp op;
+  op.Kind = kind;
+  op.Path = path;
+  op.Target = target;
+  op.Data = std::string(data);
+  op.Size = size;
+  op.Truncate = truncate;
   std::lock_guard<std::mutex> lock(GRecordMutex);
   if (GRecording) GRecord.push_back(std::move(op));
 }

@@ -43,7 +43,7 @@ inline constexpr TFileHandle kNoFile = -1;
 // The system calls under the shared file operations. Each failure comes
 // back with the call and the path in its text ("write '.a.xml.tmp': No space
 // left on device"). Every call that changes the disk asks WriteFaultDue
-// first where it writes or renames, and tells RecordFileOp what it changed.
+// first where it writes or renames, and tells RecordFileChange what it changed.
 //
 // Opens an existing file for reading and gives its size (-1 when unknown).
 // A folder is refused, as a failure of `operation` ("read", "copy") on it.
@@ -107,8 +107,10 @@ bool IsExecutableFile(const std::string& path);
 // fault is set.
 bool WriteFaultDue();
 // True while a test records the file layer's changes; the system folder then
-// tells each successful change to RecordFileOp.
+// tells each successful change to RecordFileChange.
 bool RecordingFiles();
-void RecordFileOp(TFileOp op);
+// Records one successful change while a test records (nothing otherwise).
+void RecordFileChange(TFileOp::TKind kind, const std::string& path, std::string_view data = {},
+                      const std::string& target = {}, int64_t size = 0, bool truncate = false);
 
 }  // namespace platform::internal

@@ -60,42 +60,31 @@ bool InjectedFault() {
 // tell a recording test what was changed (successful calls only).
 using TOpKind = TFileOp::TKind;
 
-void Record(TOpKind kind, const std::string& path, std::string_view data = {},
-            const std::string& target = {}, int64_t size = 0, bool truncate = false) {
-  if (!internal::RecordingFiles()) return;
-  TFileOp op;
-  op.Kind = kind;
-  op.Path = path;
-  op.Target = target;
-  op.Data = std::string(data);
-  op.Size = size;
-  op.Truncate = truncate;
-  internal::RecordFileOp(std::move(op));
-}
+using internal::RecordFileChange;
 
 // Opens `path` for writing with `flags` (O_CREAT among them).
 int OpenForWriting(const std::string& path, int flags, mode_t mode = 0666) {
   const int fd = ::open(path.c_str(), kOpenBase | flags, mode);
-  if (fd >= 0) Record(TOpKind::create, path, {}, {}, 0, (flags & O_TRUNC) != 0);
+  if (fd >= 0) RecordFileChange(TOpKind::create, path, {}, {}, 0, (flags & O_TRUNC) != 0);
   return fd;
 }
 
 int Unlink(const std::string& path) {
   const int r = ::unlink(path.c_str());
-  if (r == 0) Record(TOpKind::remove, path);
+  if (r == 0) RecordFileChange(TOpKind::remove, path);
   return r;
 }
 
 int Rename(const std::string& from, const std::string& to) {
   const int r = ::rename(from.c_str(), to.c_str());
-  if (r == 0) Record(TOpKind::rename, from, {}, to);
+  if (r == 0) RecordFileChange(TOpKind::rename, from, {}, to);
   return r;
 }
 
 // fsync, or fdatasync when only the data and the size matter.
 int Flush(int fd, const std::string& path, bool dataOnly = false) {
   const int r = dataOnly ? ::fdatasync(fd) : ::fsync(fd);
-  if (r == 0) Record(TOpKind::flush, path);
+  if (r == 0) RecordFileChange(TOpKind::flush, path);
   return r;
 }
 
@@ -103,7 +92,7 @@ void CutBack(int fd, const std::string& path, off_t size) {
   while (::ftruncate(fd, size) != 0) {
     if (errno != EINTR) return;
   }
-  Record(TOpKind::truncate, path, {}, {}, size);
+  RecordFileChange(TOpKind::truncate, path, {}, {}, size);
 }
 
 bool WriteAll(int fd, const std::string& path, std::string_view bytes) {
@@ -117,7 +106,7 @@ bool WriteAll(int fd, const std::string& path, std::string_view bytes) {
       if (errno == EINTR) continue;
       return false;
     }
-    Record(TOpKind::write, path, bytes.substr(done, static_cast<size_t>(n)));
+    RecordFileChange(TOpKind::write, path, bytes.substr(done, static_cast<size_t>(n)));
     done += static_cast<size_t>(n);
   }
   if (full) errno = ENOSPC;
@@ -236,7 +225,7 @@ TOsResult MakeFolders(const std::string& path) {
     pos = next + 1;
     if (partial.empty() || partial == "/" || partial.back() == '/') continue;
     if (::mkdir(partial.c_str(), 0777) == 0) {
-      Record(TOpKind::make_folder, partial);
+      RecordFileChange(TOpKind::make_folder, partial);
       // A new folder lasts only once its parent's entries are on the disk:
       // the files about to be written into it depend on it.
       internal::SyncFolderOf(partial);
@@ -348,7 +337,7 @@ TOsResult AppendToFileOrRestore(const std::string& path, std::string_view bytes)
     } else {
       while (::truncate(path.c_str(), before) != 0 && errno == EINTR) {
       }
-      Record(TOpKind::truncate, path, {}, {}, before);
+      RecordFileChange(TOpKind::truncate, path, {}, {}, before);
     }
     return Error(what + " " + Quoted(path), err);
   };
@@ -369,14 +358,14 @@ TOsResult RenameNoReplace(const std::string& from, const std::string& to) {
   const std::string context = "rename " + Quoted(from) + " -> " + Quoted(to);
   if (InjectedFault()) return Error(context, errno);
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-    Record(TOpKind::rename, from, {}, to);
+    RecordFileChange(TOpKind::rename, from, {}, to);
     return TOsResult::Success();
   }
   if (errno != EINVAL && errno != ENOSYS) return Error(context, errno);
   // File systems without RENAME_NOREPLACE: link refuses an existing target too.
   if (::link(from.c_str(), to.c_str()) == 0) {
     ::unlink(from.c_str());
-    Record(TOpKind::rename, from, {}, to);
+    RecordFileChange(TOpKind::rename, from, {}, to);
     return TOsResult::Success();
   }
   if (errno != EPERM && errno != ENOTSUP) return Error(context, errno);
@@ -405,7 +394,7 @@ TOsResult FlushFolder(const std::string& path) {
   TFd dirFd(::open(folder.c_str(), kOpenBase | O_RDONLY | O_DIRECTORY));
   if (dirFd.Get() < 0) return Error("open " + Quoted(folder), errno);
   if (::fsync(dirFd.Get()) != 0) return WriteError("fsync " + Quoted(folder), errno);
-  Record(TOpKind::flush_folder, folder);
+  RecordFileChange(TOpKind::flush_folder, folder);
   return TOsResult::Success();
 }
 
@@ -415,7 +404,7 @@ TOsResult TruncateFile(const std::string& path, int64_t size) {
   while (::ftruncate(fd.Get(), static_cast<off_t>(size)) != 0) {
     if (errno != EINTR) return WriteError("truncate " + Quoted(path), errno);
   }
-  Record(TOpKind::truncate, path, {}, {}, size);
+  RecordFileChange(TOpKind::truncate, path, {}, {}, size);
   if (Flush(fd.Get(), path) != 0) return WriteError("fsync " + Quoted(path), errno);
   return TOsResult::Success();
 }

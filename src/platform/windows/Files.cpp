@@ -62,18 +62,7 @@ bool InjectedFault() {
 // make calls of its own that change the thread's last error.
 using TOpKind = TFileOp::TKind;
 
-void Record(TOpKind kind, const std::string& path, std::string_view data = {},
-            const std::string& target = {}, int64_t size = 0, bool truncate = false) {
-  if (!internal::RecordingFiles()) return;
-  TFileOp op;
-  op.Kind = kind;
-  op.Path = path;
-  op.Target = target;
-  op.Data = std::string(data);
-  op.Size = size;
-  op.Truncate = truncate;
-  internal::RecordFileOp(std::move(op));
-}
+using internal::RecordFileChange;
 
 HANDLE Open(const std::string& path, DWORD access, DWORD disposition, DWORD flags, DWORD& err) {
   const HANDLE h =
@@ -87,8 +76,8 @@ HANDLE OpenForWriting(const std::string& path, DWORD disposition, DWORD& err,
                       DWORD flags = FILE_ATTRIBUTE_NORMAL, DWORD access = GENERIC_WRITE) {
   const HANDLE h = Open(path, access, disposition, flags, err);
   if (h != INVALID_HANDLE_VALUE) {
-    Record(TOpKind::create, path, {}, {}, 0,
-           disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING);
+    RecordFileChange(TOpKind::create, path, {}, {}, 0,
+                     disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING);
   }
   return h;
 }
@@ -112,7 +101,7 @@ DWORD Unlink(const std::string& path) {
       return err;
     }
   }
-  Record(TOpKind::remove, path);
+  RecordFileChange(TOpKind::remove, path);
   return ERROR_SUCCESS;
 }
 
@@ -122,13 +111,13 @@ DWORD Unlink(const std::string& path) {
 DWORD Rename(const std::string& from, const std::string& to, bool replace) {
   const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
   if (!::MoveFileExW(Widen(from).c_str(), Widen(to).c_str(), flags)) return ::GetLastError();
-  Record(TOpKind::rename, from, {}, to);
+  RecordFileChange(TOpKind::rename, from, {}, to);
   return ERROR_SUCCESS;
 }
 
 DWORD Flush(HANDLE h, const std::string& path) {
   if (!::FlushFileBuffers(h)) return ::GetLastError();
-  Record(TOpKind::flush, path);
+  RecordFileChange(TOpKind::flush, path);
   return ERROR_SUCCESS;
 }
 
@@ -142,7 +131,7 @@ DWORD SetSize(HANDLE h, int64_t size) {
 }
 
 void CutBack(HANDLE h, const std::string& path, int64_t size) {
-  if (SetSize(h, size) == ERROR_SUCCESS) Record(TOpKind::truncate, path, {}, {}, size);
+  if (SetSize(h, size) == ERROR_SUCCESS) RecordFileChange(TOpKind::truncate, path, {}, {}, size);
 }
 
 int64_t SizeOf(HANDLE h) {
@@ -167,7 +156,7 @@ DWORD WriteAll(HANDLE h, const std::string& path, std::string_view bytes, bool a
       return ::GetLastError();
     }
     if (n == 0) return ERROR_WRITE_FAULT;
-    Record(TOpKind::write, path, bytes.substr(done, n));
+    RecordFileChange(TOpKind::write, path, bytes.substr(done, n));
     done += n;
   }
   return full ? ERROR_DISK_FULL : ERROR_SUCCESS;
@@ -341,7 +330,7 @@ TOsResult MakeFolders(const std::string& path) {
     const std::string partial = path.substr(0, end);
     if (partial.size() <= root || IsPathDelimiter(partial.back())) continue;
     if (::CreateDirectoryW(Widen(partial).c_str(), nullptr)) {
-      Record(TOpKind::make_folder, partial);
+      RecordFileChange(TOpKind::make_folder, partial);
       // A new folder lasts only once its parent's entries are on the disk:
       // the files about to be written into it depend on it.
       internal::SyncFolderOf(partial);
@@ -369,7 +358,7 @@ bool ProbeWritable(const std::string& folder, const std::string& probeName) {
   }
   THandle h(raw);
   if (!h.Valid()) return false;
-  if (h.Close()) Record(TOpKind::remove, probe);
+  if (h.Close()) RecordFileChange(TOpKind::remove, probe);
   return true;
 }
 
@@ -544,7 +533,7 @@ TOsResult FlushFolder(const std::string& path) {
       return WriteError("fsync " + Quoted(folder), err);
     }
   }
-  Record(TOpKind::flush_folder, folder);
+  RecordFileChange(TOpKind::flush_folder, folder);
   return TOsResult::Success();
 }
 
@@ -554,7 +543,7 @@ TOsResult TruncateFile(const std::string& path, int64_t size) {
   if (!h.Valid()) return Error("open " + Quoted(path), err);
   err = SetSize(h.Get(), size);
   if (err != ERROR_SUCCESS) return WriteError("truncate " + Quoted(path), err);
-  Record(TOpKind::truncate, path, {}, {}, size);
+  RecordFileChange(TOpKind::truncate, path, {}, {}, size);
   err = Flush(h.Get(), path);
   if (err != ERROR_SUCCESS) return WriteError("fsync " + Quoted(path), err);
   return TOsResult::Success();
