@@ -19,6 +19,7 @@ namespace platform {
 
 namespace {
 
+using windows::AppendCommandLineArgument;
 using windows::Quoted;
 using windows::SystemMessage;
 using windows::Widen;
@@ -33,41 +34,13 @@ TSpawnResult Failure(const std::string& context, DWORD err) {
   return result;
 }
 
-// Appends `arg` as one argument of a command line, so that the C runtime's
-// parser gives it back unchanged: quoted when it is empty or holds a blank
-// or a quote, each quote escaped, and the backslashes before a quote (or
-// before the closing quote) doubled. Backslashes elsewhere stand as they are.
-void AppendQuoted(std::wstring& line, const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-    line += arg;
-    return;
-  }
-  line += L'"';
-  size_t backslashes = 0;
-  for (const wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    if (c == L'"') {
-      line.append(backslashes * 2 + 1, L'\\');
-    } else {
-      line.append(backslashes, L'\\');
-    }
-    backslashes = 0;
-    line += c;
-  }
-  line.append(backslashes * 2, L'\\');
-  line += L'"';
-}
-
 // The program's own name comes first; the runtime reads it up to the next
 // blank, or between quotes with no escapes, and a path cannot hold a quote.
 std::wstring CommandLine(const std::wstring& program, const std::vector<std::string>& args) {
   std::wstring line = L"\"" + program + L"\"";
   for (const std::string& a : args) {
     line += L' ';
-    AppendQuoted(line, Widen(a));
+    AppendCommandLineArgument(line, Widen(a));
   }
   return line;
 }

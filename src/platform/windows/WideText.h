@@ -12,4 +12,10 @@ std::wstring Widen(const std::string& text);
 // The UTF-8 form of a UTF-16 text; a lone surrogate becomes U+FFFD.
 std::string Narrow(const std::wstring& text);
 
+// Appends `arg` to a command line as one argument, so that the C runtime's
+// parser gives it back unchanged: quoted when it is empty or holds a blank
+// or a quote, each quote escaped, and the backslashes before a quote (or
+// before the closing quote) doubled. Backslashes elsewhere stand as they are.
+void AppendCommandLineArgument(std::wstring& line, const std::wstring& arg);
+
 }  // namespace platform::windows

@@ -23,29 +23,6 @@ using platform::windows::Widen;
 // that a program started from another thread never inherits them.
 std::mutex GStartMutex;
 
-// One argument as the C runtime splits the command line: quoted when needed,
-// with the backslashes before a quote doubled.
-void AppendArgument(std::wstring& line, const std::wstring& arg) {
-  if (!line.empty()) line += L' ';
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-    line += arg;
-    return;
-  }
-  line += L'"';
-  size_t backslashes = 0;
-  for (const wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    line += c;
-  }
-  line.append(backslashes * 2, L'\\');
-  line += L'"';
-}
-
 HANDLE OpenInheritable(const std::string& path, DWORD access, DWORD disposition) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   return CreateFileW(Widen(path).c_str(), access,
@@ -62,8 +39,11 @@ HANDLE Spawn(const std::vector<std::string>& Command, const std::string& OutputF
   std::wstring line;
   std::wstring program = Widen(Command[0]);
   std::replace(program.begin(), program.end(), L'/', L'\\');
-  AppendArgument(line, program);
-  for (size_t i = 1; i < Command.size(); ++i) AppendArgument(line, Widen(Command[i]));
+  platform::windows::AppendCommandLineArgument(line, program);
+  for (size_t i = 1; i < Command.size(); ++i) {
+    line += L' ';
+    platform::windows::AppendCommandLineArgument(line, Widen(Command[i]));
+  }
   std::wstring folder = Widen(Folder);
   std::replace(folder.begin(), folder.end(), L'/', L'\\');
 

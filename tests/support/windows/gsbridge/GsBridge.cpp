@@ -4,8 +4,6 @@
 // program runs through /bin/sh, which writes the status into a file this
 // stand-in waits for. Windows paths among the arguments (a whole argument,
 // or the value after "=") become the Unix paths Wine maps them to.
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <windows.h>
 
 #include <shellapi.h>
@@ -14,7 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/windows/WideText.h"
+
 namespace {
+
+using platform::windows::AppendCommandLineArgument;
+using platform::windows::Narrow;
+using platform::windows::Widen;
 
 using TUnixName = char*(__cdecl*)(const wchar_t*);
 
@@ -23,25 +27,6 @@ TUnixName UnixNameFunction() {
   if (kernel == nullptr) return nullptr;
   return reinterpret_cast<TUnixName>(
       reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_unix_file_name")));
-}
-
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                      nullptr, nullptr);
-  return out;
-}
-
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return {};
-  const int size =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-  return out;
 }
 
 bool LooksLikeWindowsPath(const std::wstring& text) {
@@ -63,24 +48,6 @@ std::string ShellQuoted(const std::string& text) {
   std::string out = "'";
   for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
-}
-
-// A Windows command-line argument, quoted so that the Linux program
-// receives it unchanged.
-std::wstring CommandLineQuoted(const std::wstring& arg) {
-  std::wstring out = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    out += c;
-  }
-  out.append(backslashes * 2, L'\\');
-  return out + L"\"";
 }
 
 }  // namespace
@@ -121,7 +88,8 @@ int wmain() {
                              ShellQuoted(statusUnix + ".part") + " && mv " +
                              ShellQuoted(statusUnix + ".part") + " " + ShellQuoted(statusUnix);
 
-  std::wstring line = L"\"Z:\\bin\\sh\" -c " + CommandLineQuoted(Widen(script));
+  std::wstring line = L"\"Z:\\bin\\sh\" -c ";
+  AppendCommandLineArgument(line, Widen(script));
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
