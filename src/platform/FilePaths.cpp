@@ -67,6 +67,7 @@ std::string MakeSafeFileName(std::string_view value) {
   for (char& c : name) {
     if (c == '/' || c == '\\' || c == '\0') c = '_';
   }
+  internal::ApplySystemNameRules(name);
   return name;
 }
 

@@ -41,11 +41,13 @@ bool IsAbsolutePath(std::string_view path);
 std::string ToSystemSeparators(std::string_view path);
 // A value that becomes one file or folder name: "/", "\" and NUL become "_",
 // and a name "." or ".." has its dots replaced by "_", so the name always
-// stays inside its folder. Every other value is returned unchanged (an empty
-// one stays empty).
+// stays inside its folder. On Windows the characters it forbids in names
+// (< > : " | ? * and control characters) and a trailing dot or space also
+// become "_", and a device name ("CON", "nul.txt", "COM1") gains a leading
+// "_". Every other value is returned unchanged (an empty one stays empty).
 std::string MakeSafeFileName(std::string_view value);
-// True when `name` is one plain file name: not empty, not "." or "..", and
-// without "/", "\" or NUL.
+// True when `name` is one plain file name: not empty, and unchanged by
+// MakeSafeFileName.
 bool IsPlainFileName(std::string_view name);
 
 // --- Queries ---------------------------------------------------------------------

@@ -25,6 +25,10 @@ namespace platform::internal {
 // Linux; on Windows 3 for "C:\", 2 for "C:", 1 for "\", and the whole
 // "\\server\share\" for a network share. 0 for a relative path.
 size_t PathRootLength(std::string_view path);
+// This system's own rules for one file name, applied after the shared ones
+// ("/", "\", NUL, "." and ".."): Linux has none; Windows refuses more
+// characters, trailing dots and spaces, and device names.
+void ApplySystemNameRules(std::string& name);
 
 // --- Files ---------------------------------------------------------------------
 // Appends to `names` the names (not paths) of the folder's entries that are

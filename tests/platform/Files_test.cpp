@@ -20,7 +20,7 @@ TEST(FilePaths, ValuesFromTheMessageNeverLeaveTheFolder) {
   EXPECT_EQ(MakeSafeFileName("IH500-0042"), "IH500-0042");
   EXPECT_EQ(MakeSafeFileName("."), "_");
   EXPECT_EQ(MakeSafeFileName(".."), "__");
-  EXPECT_EQ(MakeSafeFileName("..."), "...");
+  EXPECT_EQ(MakeSafeFileName("..a"), "..a");
   EXPECT_EQ(MakeSafeFileName("../x"), ".._x");
   EXPECT_EQ(MakeSafeFileName(""), "");
 

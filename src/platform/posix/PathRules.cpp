@@ -21,6 +21,8 @@ bool IsAbsolutePath(std::string_view path) {
   return !path.empty() && path.front() == '/';
 }
 
+void internal::ApplySystemNameRules(std::string& /*name*/) {}
+
 std::string ToSystemSeparators(std::string_view path) {
   std::string out(path);
   for (char& c : out) {

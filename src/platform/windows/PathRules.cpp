@@ -26,7 +26,37 @@ size_t NameEnd(std::string_view path, size_t from) {
   return from;
 }
 
+// "CON", "PRN", "AUX", "NUL", "COM1".."COM9", "LPT1".."LPT9", in any case:
+// Windows opens the device of that name whatever the folder or extension.
+bool IsDeviceName(std::string_view stem) {
+  auto upper = [&](size_t i) {
+    const char c = stem[i];
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  };
+  auto is = [&](const char* word) {
+    for (size_t i = 0; i < 3; ++i) {
+      if (upper(i) != word[i]) return false;
+    }
+    return true;
+  };
+  if (stem.size() == 3) return is("CON") || is("PRN") || is("AUX") || is("NUL");
+  return stem.size() == 4 && (is("COM") || is("LPT")) && stem[3] >= '1' && stem[3] <= '9';
+}
+
 }  // namespace
+
+void internal::ApplySystemNameRules(std::string& name) {
+  for (char& c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 32 || c == '<' || c == '>' || c == ':' || c == '"' || c == '|' || c == '?' ||
+        c == '*') {
+      c = '_';
+    }
+  }
+  // Windows drops trailing dots and spaces, so "a." would name the file "a".
+  if (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.back() = '_';
+  if (IsDeviceName(std::string_view(name).substr(0, name.find('.')))) name.insert(0, 1, '_');
+}
 
 char PathDelimiter() {
   return '\\';
