@@ -20,7 +20,7 @@ class BarcodeTest : public testing_support::TempFolderTest {
  protected:
   void SetUp() override {
     TempFolderTest::SetUp();
-    config_.ExeFolder = Path("exe") + "/";
+    config_.ExeFolder = Path("exe/");
     config_.LogFolder = Path("exe/log");
     config_.ColorLog = true;
     sink_ = std::make_shared<testing_support::TRecordingEventSink>();

@@ -10,6 +10,7 @@
 #include "barcode/BarcodeRasters.h"
 #include "barcode/UZBar.h"
 #include "platform/SystemNames.h"
+#include "support/SystemProbes.h"
 
 namespace {
 
@@ -285,12 +286,11 @@ TEST_F(BarcodeTest, CopyBesideTheExecutableComesFirst) {
   const std::string system = FindSystemLibrary();
   if (system.empty()) GTEST_SKIP() << "no system copy of the library found";
   std::filesystem::create_directories(Path("exe"));
-  std::filesystem::copy_file(system, Path("exe/libzbar.so.0"));
+  const std::string local = Path("exe/" + platform::BarcodeLibraryNames().front());
+  std::filesystem::copy_file(system, local);
   SetZBarSystemLibraryForTesting("libvelmar-no-such-zbar.so.0");
   ASSERT_TRUE(InitZBar(config_.ExeFolder));
-  EXPECT_EQ(
-      LinesWith("service.log", "ZBar initialisé avec succès — " + Path("exe/libzbar.so.0")).size(),
-      1u);
+  EXPECT_EQ(LinesWith("service.log", "ZBar initialisé avec succès — " + local).size(), 1u);
   TSurface s(900, 200, 1.0);
   ASSERT_TRUE(s.Code128(100, 40, 700, 120, "LOCAL123"));
   TRasterView view = s.View();
@@ -321,17 +321,19 @@ TEST_F(BarcodeTest, NoLibraryAnywhereLeavesTheReaderUnavailable) {
 }
 
 TEST_F(BarcodeTest, UnloadableCopyBesideTheExecutable) {
-  testing_support::WriteAll(Path("exe/libzbar.so.0"), "not a library");
+  const std::string local = Path("exe/" + platform::BarcodeLibraryNames().front());
+  testing_support::WriteAll(local, "not a library");
   EXPECT_FALSE(InitZBar(config_.ExeFolder));
   EXPECT_FALSE(ZBarAvailable());
+  // The code is the system's own: 8 (ENOEXEC) on Linux, 193 on Windows.
   EXPECT_EQ(LinesWith("service.log", "[ZBAR]"),
-            (std::vector<std::string>{"[WARNING ] [ZBAR] LoadLibrary échoué pour " +
-                                      Path("exe/libzbar.so.0") +
-                                      " (erreur 8) — vérification barcode désactivée"}));
+            (std::vector<std::string>{"[WARNING ] [ZBAR] LoadLibrary échoué pour " + local +
+                                      " (erreur " + testing_support::NotALibraryErrorCode() +
+                                      ") — vérification barcode désactivée"}));
 }
 
 TEST_F(BarcodeTest, LibraryWithoutTheEntryPointsIsReleased) {
-  SetZBarSystemLibraryForTesting("libm.so.6");
+  SetZBarSystemLibraryForTesting(testing_support::SystemLibraryName());
   EXPECT_FALSE(InitZBar(config_.ExeFolder));
   EXPECT_FALSE(ZBarAvailable());
   const auto lines = LinesWith("service.log", "[ZBAR]");

@@ -20,4 +20,10 @@ bool ProcessRunning(int pid);
 // writer comes); false when the system refuses.
 bool MakeNamedPipe(const std::string& path);
 
+// A library every machine of this system has, which is not the barcode
+// library, and the error code the system gives for a file that is not a
+// library at all.
+std::string SystemLibraryName();
+std::string NotALibraryErrorCode();
+
 }  // namespace testing_support

@@ -24,4 +24,12 @@ bool MakeNamedPipe(const std::string& path) {
   return ::mkfifo(path.c_str(), 0600) == 0;
 }
 
+std::string SystemLibraryName() {
+  return "libm.so.6";
+}
+
+std::string NotALibraryErrorCode() {
+  return "8";
+}
+
 }  // namespace testing_support

@@ -72,4 +72,12 @@ bool MakeNamedPipe(const std::string& /*path*/) {
   return false;
 }
 
+std::string SystemLibraryName() {
+  return "kernel32.dll";
+}
+
+std::string NotALibraryErrorCode() {
+  return "193";
+}
+
 }  // namespace testing_support

@@ -1,8 +1,10 @@
-// A stand-in for Ghostscript's Windows program in tests under Wine: it runs
-// the Linux Ghostscript with the same arguments and ends with its exit
-// status. Wine starts a Linux program but cannot wait for it, so the
-// program runs through /bin/sh, which writes the status into a file this
-// stand-in waits for. Windows paths among the arguments (a whole argument,
+// A stand-in, in tests under Wine, for a Windows program the tests need:
+// copied under that program's name, it runs the Linux program of the same
+// name ("gswin64c.exe" runs Ghostscript's "gs", "xmllint.exe" runs
+// "xmllint") with the same arguments and ends with its exit status. Wine
+// starts a Linux program but cannot wait for it, so the program runs
+// through /bin/sh, which writes the status into a file this stand-in waits
+// for. Windows paths among the arguments (a whole argument,
 // or the value after "=") become the Unix paths Wine maps them to.
 #include <windows.h>
 
@@ -50,6 +52,18 @@ std::string ShellQuoted(const std::string& text) {
   return out + "'";
 }
 
+// The Linux program this copy stands in for, from its own file name.
+std::string UnixProgram() {
+  wchar_t self[MAX_PATH + 1];
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH + 1);
+  std::wstring name(self, n > MAX_PATH ? 0 : n);
+  name = name.substr(name.find_last_of(L"\\/") + 1);
+  if (name.size() > 4 && _wcsicmp(name.c_str() + name.size() - 4, L".exe") == 0) {
+    name.resize(name.size() - 4);
+  }
+  return _wcsicmp(name.c_str(), L"gswin64c") == 0 ? "gs" : Narrow(name);
+}
+
 }  // namespace
 
 int wmain() {
@@ -58,11 +72,11 @@ int wmain() {
   if (argv == nullptr) return 255;
   const TUnixName unixName = UnixNameFunction();
   if (unixName == nullptr) {
-    std::fprintf(stderr, "gsbridge: not running under Wine\n");
+    std::fprintf(stderr, "unixbridge: not running under Wine\n");
     return 255;
   }
 
-  std::string command = "gs";
+  std::string command = ShellQuoted(UnixProgram());
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
     const size_t equals = arg.find(L'=');
@@ -79,7 +93,7 @@ int wmain() {
   wchar_t tempFolder[MAX_PATH + 1];
   wchar_t statusPath[MAX_PATH + 1];
   if (GetTempPathW(MAX_PATH + 1, tempFolder) == 0 ||
-      GetTempFileNameW(tempFolder, L"gsb", 0, statusPath) == 0) {
+      GetTempFileNameW(tempFolder, L"uxb", 0, statusPath) == 0) {
     return 255;
   }
   DeleteFileW(statusPath);
@@ -95,7 +109,7 @@ int wmain() {
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                       &startup, &process)) {
-    std::fprintf(stderr, "gsbridge: cannot start /bin/sh (%lu)\n", GetLastError());
+    std::fprintf(stderr, "unixbridge: cannot start /bin/sh (%lu)\n", GetLastError());
     return 255;
   }
   if (process.hProcess != nullptr) CloseHandle(process.hProcess);
