@@ -41,9 +41,12 @@ bool PublishPdf(const std::string& pending, const std::string& pdfFile) {
   return true;
 }
 
-// A path given to Ghostscript as an argument: never starting with "-".
+// A path given to Ghostscript as an argument: never starting with "-". A
+// path from the root of the current drive ("\data" on Windows) is kept as
+// it is: "./" before it would make it relative to the current folder.
 std::string ArgumentPath(const std::string& path) {
-  return platform::IsAbsolutePath(path) ? path : "./" + path;
+  const bool rooted = !path.empty() && platform::IsPathDelimiter(path.front());
+  return platform::IsAbsolutePath(path) || rooted ? path : "./" + path;
 }
 
 platform::TSpawnResult RunConverter(const std::string& program,

@@ -31,7 +31,10 @@ TUnixName UnixNameFunction() {
       reinterpret_cast<void*>(GetProcAddress(kernel, "wine_get_unix_file_name")));
 }
 
+// "C:\x", "C:/x", or "\x" on the current drive (a folder of the settings
+// written as on Linux, "/data", reaches the service's arguments so).
 bool LooksLikeWindowsPath(const std::wstring& text) {
+  if (text.size() >= 2 && text[0] == L'\\' && text[1] != L'\\') return true;
   return text.size() >= 3 && iswalpha(text[0]) && text[1] == L':' &&
          (text[2] == L'\\' || text[2] == L'/');
 }
@@ -76,7 +79,9 @@ int wmain() {
     return 255;
   }
 
-  std::string command = ShellQuoted(UnixProgram());
+  // By its full path, as the Linux service starts it (Ghostscript writes how
+  // it was started into the PDF).
+  std::string command = "\"$(command -v " + ShellQuoted(UnixProgram()) + ")\"";
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
     const size_t equals = arg.find(L'=');
