@@ -70,6 +70,7 @@ echo stop >&3
 echo stop >&4
 status=0
 for pid in "${PIDS[@]}"; do wait "$pid" || status=1; done
+cleanup
 PIDS=()
 exec 3>&- 4>&-
 echo "windows-compare: both runs ended after ${SECONDS}s"
