@@ -17,6 +17,13 @@
 # folder whose program and sample laboratory it is to use as they are (ctest
 # runs it so, as the test check.crash).
 #
+# With VELMAR_WINDOWS_BUILD naming a Windows build folder, the program killed
+# is the Windows one, run under Wine (WINEPREFIX, with a wineserver already
+# running: scripts/windows-check.sh sets it up) with the barcode library and
+# the Ghostscript stand-in beside it; the sample laboratory is the Linux
+# build's. SIGKILL ends the Windows process itself (wine execs into it), and
+# the wineserver then closes whatever it held.
+#
 # The choice and the moments of the kills come from bash's RANDOM seeded with
 # SEED, printed first, so that a failing run can be replayed.
 set -euo pipefail
@@ -46,7 +53,16 @@ LAB="$WORK/lab"
 "$BUILD/samplelab" "$LAB" >/dev/null
 INSTALL="$LAB/install"
 OUT="$LAB/out"
-cp "$BUILD/VelmarImageService" "$INSTALL/"
+if [ -n "${VELMAR_WINDOWS_BUILD:-}" ]; then
+  WINDOWS_BUILD=$(cd "$VELMAR_WINDOWS_BUILD" && pwd)
+  cp "$WINDOWS_BUILD/VelmarImageService.exe" "$WINDOWS_BUILD/libzbar-0.dll" \
+    "$WINDOWS_BUILD/gswin64c.exe" "$INSTALL/"
+  SERVICE=(wine VelmarImageService.exe)
+  echo "crash-check: the Windows program, under Wine"
+else
+  cp "$BUILD/VelmarImageService" "$INSTALL/"
+  SERVICE=(./VelmarImageService)
+fi
 
 # --- A few dozen result files: copies of the sample's, each with a sample
 # identifier of its own (so its pictures, QC readings and upload file have
@@ -73,7 +89,7 @@ FIFO="$WORK/console.fifo"
 mkfifo "$FIFO"
 PID=""
 start_service() {
-  (cd "$INSTALL" && exec ./VelmarImageService -debug <"$FIFO" >>"$WORK/console.txt" 2>&1) &
+  (cd "$INSTALL" && exec "${SERVICE[@]}" -debug <"$FIFO" >>"$WORK/console.txt" 2>&1) &
   PID=$!
 }
 cleanup() {

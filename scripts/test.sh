@@ -3,7 +3,8 @@
 # dependencies, the normal build and every test with the formatting, layer
 # and shellcheck checks (ctest), the slow checks (ctest -L slow: the kill -9
 # crash-consistency check, the Debian package installed and run under a real
-# systemd in a container), a clang build of the program and the tests, the
+# systemd in a container), the Windows program cross-built and checked under
+# Wine (scripts/windows-check.sh), a clang build of the program and the tests, the
 # sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer) and every
 # test again, the threaded test binaries under ThreadSanitizer, then the
 # bounded fuzz runs. Stops at the first failure; each phase says what it does
@@ -49,6 +50,9 @@ ctest --preset default
 
 phase "slow checks (ctest -L slow: kill -9 crash consistency, the package under a real systemd)"
 ctest --preset slow
+
+phase "windows (scripts/windows-check.sh: the Windows program cross-built, its tests, the sample laboratory and the kill -9 check under Wine)"
+scripts/windows-check.sh
 
 phase "build, clang preset (the program and every test, warnings as errors)"
 cmake --preset clang >/dev/null
