@@ -1,229 +1,31 @@
 // The Windows side of Files.h: queries, folders, appends, renames and
 // flushes, and the system calls under the operations every system shares
-// (platform/Files.cpp, through PlatformInternal.h). Every path goes through
-// UTF-16 and the wide-character calls. Every file is opened with all three
-// sharing modes, so the service never keeps an instrument from writing,
-// renaming or deleting a file the service is reading.
+// (platform/Files.cpp, through PlatformInternal.h), over the calls of
+// FileCalls.h. Every path goes through UTF-16 and the wide-character calls.
 #include "platform/Files.h"
 
 #include <windows.h>
 
 #include <algorithm>
-#include <utility>
 #include <vector>
 
 #include "platform/PlatformInternal.h"
+#include "platform/windows/FileCalls.h"
 #include "platform/windows/OsErrors.h"
 #include "platform/windows/WideText.h"
 
 namespace platform {
 
-using windows::Error;
-using windows::Quoted;
-using windows::Widen;
-using windows::WriteError;
-
 namespace {
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// ERROR_DIRECTORY_NOT_SUPPORTED, which the MinGW headers lack.
-constexpr DWORD kDirectoryNotSupported = 336;
-// The largest piece handed to one ReadFile or WriteFile (their counts are 32-bit).
-constexpr size_t kMaxIo = size_t{1} << 30;
-
-// Closes the handle on every path out of a function.
-class THandle {
- public:
-  explicit THandle(HANDLE h) : FHandle(h) {}
-  ~THandle() {
-    if (Valid()) ::CloseHandle(FHandle);
-  }
-  THandle(const THandle&) = delete;
-  THandle& operator=(const THandle&) = delete;
-  HANDLE Get() const { return FHandle; }
-  bool Valid() const { return FHandle != INVALID_HANDLE_VALUE; }
-  HANDLE Release() { return std::exchange(FHandle, INVALID_HANDLE_VALUE); }
-  // Closes now; false when the close failed (a delayed write error).
-  bool Close() { return ::CloseHandle(std::exchange(FHandle, INVALID_HANDLE_VALUE)) != 0; }
-
- private:
-  HANDLE FHandle;
-};
+using TOpKind = TFileOp::TKind;
+using internal::RecordFileChange;
+using namespace windows;
 
 // True when the test write fault falls on this operation, which then fails
 // as on a full disk.
 bool InjectedFault() {
   return internal::WriteFaultDue();
-}
-
-// Every call below that changes the disk goes through these wrappers, which
-// tell a recording test what was changed (successful calls only). Each one
-// gives the system's error code, 0 on success, taken at once: recording may
-// make calls of its own that change the thread's last error.
-using TOpKind = TFileOp::TKind;
-
-using internal::RecordFileChange;
-
-HANDLE Open(const std::string& path, DWORD access, DWORD disposition, DWORD flags, DWORD& err) {
-  const HANDLE h =
-      ::CreateFileW(Widen(path).c_str(), access, kShareAll, nullptr, disposition, flags, nullptr);
-  err = h == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
-  return h;
-}
-
-// Opens `path` for writing, creating it as `disposition` says.
-HANDLE OpenForWriting(const std::string& path, DWORD disposition, DWORD& err,
-                      DWORD flags = FILE_ATTRIBUTE_NORMAL, DWORD access = GENERIC_WRITE) {
-  const HANDLE h = Open(path, access, disposition, flags, err);
-  if (h != INVALID_HANDLE_VALUE) {
-    RecordFileChange(TOpKind::create, path, {}, {}, 0,
-                     disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING);
-  }
-  return h;
-}
-
-DWORD Unlink(const std::string& path) {
-  const std::wstring wide = Widen(path);
-  if (!::DeleteFileW(wide.c_str())) {
-    DWORD err = ::GetLastError();
-    // A read-only file is removed as its folder allows, as on Linux: the
-    // attribute protects its content, not its name.
-    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
-    if (err != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
-        (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
-        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-        !::SetFileAttributesW(wide.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
-      return err;
-    }
-    if (!::DeleteFileW(wide.c_str())) {
-      err = ::GetLastError();
-      ::SetFileAttributesW(wide.c_str(), attributes);
-      return err;
-    }
-  }
-  RecordFileChange(TOpKind::remove, path);
-  return ERROR_SUCCESS;
-}
-
-// Renames `from` to `to`; with `replace` a file of that name is replaced,
-// without it the rename fails when `to` exists. The rename is on the disk
-// when the call returns. Never a copy: a move to another volume fails.
-DWORD Rename(const std::string& from, const std::string& to, bool replace) {
-  const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-  if (!::MoveFileExW(Widen(from).c_str(), Widen(to).c_str(), flags)) return ::GetLastError();
-  RecordFileChange(TOpKind::rename, from, {}, to);
-  return ERROR_SUCCESS;
-}
-
-DWORD Flush(HANDLE h, const std::string& path) {
-  if (!::FlushFileBuffers(h)) return ::GetLastError();
-  RecordFileChange(TOpKind::flush, path);
-  return ERROR_SUCCESS;
-}
-
-DWORD SetSize(HANDLE h, int64_t size) {
-  LARGE_INTEGER at;
-  at.QuadPart = size;
-  if (!::SetFilePointerEx(h, at, nullptr, FILE_BEGIN) || !::SetEndOfFile(h)) {
-    return ::GetLastError();
-  }
-  return ERROR_SUCCESS;
-}
-
-void CutBack(HANDLE h, const std::string& path, int64_t size) {
-  if (SetSize(h, size) == ERROR_SUCCESS) RecordFileChange(TOpKind::truncate, path, {}, {}, size);
-}
-
-int64_t SizeOf(HANDLE h) {
-  LARGE_INTEGER size;
-  return ::GetFileSizeEx(h, &size) ? static_cast<int64_t>(size.QuadPart) : -1;
-}
-
-// Writes all the bytes; with `atEnd` each piece goes to the end of the file
-// whatever the file position, as an append must.
-DWORD WriteAll(HANDLE h, const std::string& path, std::string_view bytes, bool atEnd = false) {
-  // A write the test fault falls on stops halfway, as on a full disk.
-  const bool full = !bytes.empty() && internal::WriteFaultDue();
-  if (full) bytes = bytes.substr(0, bytes.size() / 2);
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const auto want = static_cast<DWORD>(std::min(bytes.size() - done, kMaxIo));
-    OVERLAPPED end{};
-    end.Offset = 0xFFFFFFFF;
-    end.OffsetHigh = 0xFFFFFFFF;
-    DWORD n = 0;
-    if (!::WriteFile(h, bytes.data() + done, want, &n, atEnd ? &end : nullptr)) {
-      return ::GetLastError();
-    }
-    if (n == 0) return ERROR_WRITE_FAULT;
-    RecordFileChange(TOpKind::write, path, bytes.substr(done, n));
-    done += n;
-  }
-  return full ? ERROR_DISK_FULL : ERROR_SUCCESS;
-}
-
-HANDLE Handle(internal::TFileHandle file) {
-  return reinterpret_cast<HANDLE>(file);
-}
-
-internal::TFileHandle FileHandle(HANDLE h) {
-  return h == INVALID_HANDLE_VALUE ? internal::kNoFile : reinterpret_cast<internal::TFileHandle>(h);
-}
-
-// The attributes of the entry itself, INVALID_FILE_ATTRIBUTES when there is none.
-DWORD EntryAttributes(const std::string& path) {
-  if (path.empty()) return INVALID_FILE_ATTRIBUTES;
-  return ::GetFileAttributesW(Widen(path).c_str());
-}
-
-// What the path leads to, links and junctions followed: false when nothing
-// is there (a link to nothing included).
-bool Target(const std::string& path, DWORD& attributes, int64_t& size) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (path.empty() || !::GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, &data)) {
-    return false;
-  }
-  attributes = data.dwFileAttributes;
-  size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return true;
-  // The attributes above are the link's: open what it leads to.
-  DWORD err = 0;
-  THandle h(Open(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, err));
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!h.Valid() || !::GetFileInformationByHandle(h.Get(), &info)) return false;
-  attributes = info.dwFileAttributes;
-  size = (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  return true;
-}
-
-// CON, PRN, AUX, NUL, COM1-9 and LPT1-9, with any extension, name devices
-// in every folder.
-bool IsDeviceName(std::string_view name) {
-  const std::string_view stem = name.substr(0, name.find('.'));
-  const auto is = [&](std::string_view device) {
-    if (stem.size() != device.size()) return false;
-    for (size_t i = 0; i < stem.size(); ++i) {
-      char c = stem[i];
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-      if (c != device[i]) return false;
-    }
-    return true;
-  };
-  if (is("CON") || is("PRN") || is("AUX") || is("NUL")) return true;
-  if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9') {
-    return is(std::string("COM") + stem[3]) || is(std::string("LPT") + stem[3]);
-  }
-  return false;
-}
-
-TOsResult OpenFailure(const std::string& operation, const std::string& path, DWORD err) {
-  // A folder cannot be opened as a file; say so rather than "access denied".
-  const DWORD attributes = EntryAttributes(path);
-  if (err == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return Error(operation + " " + Quoted(path), kDirectoryNotSupported);
-  }
-  return Error("open " + Quoted(path), err);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // ("C:\data", "C:/data") or on a network share ("\\server\share").
 #include "platform/Files.h"
 #include "platform/PlatformInternal.h"
+#include "platform/windows/FileCalls.h"
 
 namespace platform {
 
@@ -26,24 +27,22 @@ size_t NameEnd(std::string_view path, size_t from) {
   return from;
 }
 
-// "CON", "PRN", "AUX", "NUL", "COM1".."COM9", "LPT1".."LPT9", in any case:
-// Windows opens the device of that name whatever the folder or extension.
-bool IsDeviceName(std::string_view stem) {
-  auto upper = [&](size_t i) {
-    const char c = stem[i];
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-  };
-  auto is = [&](const char* word) {
-    for (size_t i = 0; i < 3; ++i) {
-      if (upper(i) != word[i]) return false;
+}  // namespace
+
+bool windows::IsDeviceName(std::string_view name) {
+  const std::string_view stem = name.substr(0, name.find('.'));
+  const auto is = [&](std::string_view device) {
+    if (stem.size() < device.size()) return false;
+    for (size_t i = 0; i < device.size(); ++i) {
+      char c = stem[i];
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      if (c != device[i]) return false;
     }
     return true;
   };
   if (stem.size() == 3) return is("CON") || is("PRN") || is("AUX") || is("NUL");
   return stem.size() == 4 && (is("COM") || is("LPT")) && stem[3] >= '1' && stem[3] <= '9';
 }
-
-}  // namespace
 
 void internal::ApplySystemNameRules(std::string& name) {
   for (char& c : name) {
@@ -55,7 +54,7 @@ void internal::ApplySystemNameRules(std::string& name) {
   }
   // Windows drops trailing dots and spaces, so "a." would name the file "a".
   if (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.back() = '_';
-  if (IsDeviceName(std::string_view(name).substr(0, name.find('.')))) name.insert(0, 1, '_');
+  if (windows::IsDeviceName(name)) name.insert(0, 1, '_');
 }
 
 char PathDelimiter() {
