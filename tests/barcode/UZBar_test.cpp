@@ -9,6 +9,8 @@
 #include "barcode/BarcodeFixture.h"
 #include "barcode/BarcodeRasters.h"
 #include "barcode/UZBar.h"
+#include "platform/Files.h"
+#include "platform/ProcessInfo.h"
 #include "platform/SystemNames.h"
 #include "support/SystemProbes.h"
 
@@ -257,9 +259,12 @@ TEST_F(ZBarReadTest, BandsOutsideOrLargerThanTheRaster) {
 
 // --- Loading the library ---------------------------------------------------------
 
-// The system's copy of the library, for a test that places one beside the
-// executable.
+// A copy of the library from elsewhere, for a test that places one beside
+// the executable: the system's, or the one the build put beside the tests.
 std::string FindSystemLibrary() {
+  const std::string besideTests =
+      platform::JoinPath(platform::ExeFolder(), platform::BarcodeLibraryNames().front());
+  if (std::filesystem::exists(besideTests)) return besideTests;
   for (const char* dir : {"/usr/lib/x86_64-linux-gnu", "/usr/lib/aarch64-linux-gnu", "/usr/lib64",
                           "/usr/lib", "/lib/x86_64-linux-gnu"}) {
     const std::string path = std::string(dir) + "/" + platform::BarcodeLibraryNames().front();
