@@ -12,7 +12,9 @@
 #   5. scripts/windows-compare.sh: the sample laboratory through the Linux
 #      and the Windows program, their outputs compared;
 #   6. scripts/crash-check.sh against the Windows program: kill -9 at random
-#      moments, nothing lost, made twice or torn.
+#      moments, nothing lost, made twice or torn;
+#   7. scripts/windows-service-check.sh: the program as a Windows service
+#      (install, start, pause, continue, stop, a refused start, uninstall).
 #
 #   scripts/windows-check.sh
 #
@@ -65,5 +67,8 @@ scripts/windows-compare.sh build/default "$BUILD" </dev/null
 
 step "kill -9 crash consistency, the Windows program"
 VELMAR_BUILD_DIR=build/default VELMAR_WINDOWS_BUILD="$BUILD" scripts/crash-check.sh </dev/null
+
+step "the Windows service under Wine's service manager"
+scripts/windows-service-check.sh build/default "$BUILD" </dev/null
 
 step "passed"

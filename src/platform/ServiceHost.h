@@ -36,9 +36,13 @@ struct TServiceUninstallResult {
 // Registers the service to start with the system. An existing registration
 // is never changed. The service is not started.
 TServiceInstallResult RegisterService(const TServiceDescription& service);
-// Stops the service (a stopped service is no error), waits 2 s, then removes
-// its registration.
-TServiceUninstallResult UnregisterService(const TServiceDescription& service);
+// Stops the service (a stopped service is no error), waits for the stop as
+// long as the service makes progress (the file in hand is finished), then
+// removes its registration. `progress`, when given, hears a line now and
+// then while the stop goes on.
+TServiceUninstallResult UnregisterService(
+    const TServiceDescription& service,
+    const std::function<void(const std::string&)>& progress = {});
 
 // The service manager's name as administrators know it, for console texts.
 std::string ServiceManagerName();
@@ -62,6 +66,9 @@ struct TServiceHandlers {
   // The run loop after a good start: calls the given function until it
   // returns true, pausing between calls.
   std::function<void(const TProcessRequests&)> Execute;
+  // The exit status of a start that failed, told to a service manager that
+  // keeps one per service (Windows); 1 when not given.
+  std::function<int()> StartFailureStatus;
 };
 
 enum class TServiceRunOutcome {

@@ -286,8 +286,9 @@ int InstallService(std::ostream& out) {
 }
 
 int UninstallService(std::ostream& out) {
-  const platform::TServiceUninstallResult result =
-      platform::UnregisterService(ServiceDescription());
+  const platform::TServiceUninstallResult result = platform::UnregisterService(
+      ServiceDescription(), [&out](const std::string& line) { out << line << "\n"
+                                                                  << std::flush; });
   switch (result.Outcome) {
     case platform::TUninstallOutcome::no_rights:
       out << "Erreur : droits administrateur requis\n";
@@ -354,6 +355,7 @@ int RunService(const std::string& exeFolder, std::ostream& err) {
     service.ServiceContinue(&service, Continued);
   };
   handlers.Shutdown = [&service] { service.ServiceShutdown(&service); };
+  handlers.StartFailureStatus = [&service] { return StartFailureStatus(service); };
   handlers.Execute = [&service](const platform::TProcessRequests& ProcessRequests) {
     service.ServiceExecute(&service, ProcessRequests);
   };

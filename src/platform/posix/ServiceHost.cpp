@@ -110,7 +110,10 @@ TServiceInstallResult RegisterService(const TServiceDescription& service) {
   return InstallUnit(service, TUnitTarget{});
 }
 
-TServiceUninstallResult UnregisterService(const TServiceDescription& service) {
+// systemctl stop waits for the stop itself.
+TServiceUninstallResult UnregisterService(
+    const TServiceDescription& service,
+    const std::function<void(const std::string&)>& /*progress*/) {
   return UninstallUnit(service, TUnitTarget{});
 }
 
