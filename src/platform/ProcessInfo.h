@@ -14,5 +14,8 @@ bool DebuggerAttached();
 std::string PlatformName();
 // The value of the environment variable `name`, empty when it is not set.
 std::string GetEnv(const std::string& name);
+// Makes a console the program writes to show its UTF-8 text as written
+// (Windows consoles read another code page by default); nothing elsewhere.
+void UseUtf8Console();
 
 }  // namespace platform

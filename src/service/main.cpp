@@ -8,6 +8,7 @@
 #include "service/ServiceMain.h"
 
 int main(int argc, char** argv) {
+  platform::UseUtf8Console();
   switch (SelectRunMode(argc, argv, platform::DebuggerAttached())) {
     case TRunMode::help:
       PrintHelp(std::cout);

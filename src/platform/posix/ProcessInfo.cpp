@@ -38,4 +38,7 @@ std::string GetEnv(const std::string& name) {
   return value == nullptr ? std::string() : std::string(value);
 }
 
+// A terminal shows the locale's encoding, UTF-8 on the systems served.
+void UseUtf8Console() {}
+
 }  // namespace platform

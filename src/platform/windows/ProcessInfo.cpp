@@ -88,4 +88,8 @@ std::string GetEnv(const std::string& name) {
   }
 }
 
+void UseUtf8Console() {
+  ::SetConsoleOutputCP(CP_UTF8);
+}
+
 }  // namespace platform
