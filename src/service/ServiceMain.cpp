@@ -16,6 +16,7 @@
 #include "platform/ServiceHost.h"
 #include "platform/Text.h"
 #include "processing/UServiceThread.h"
+#include "qc/UQCGhostscript.h"
 #include "qc/UQCManager.h"
 
 using platform::ExitStatus;
@@ -128,6 +129,14 @@ void TVelmarService::ServiceStart(TVelmarService* /*Sender*/, bool& Started) {
     LogStartupBanner();
     DebugLog("InitQCManager...");
     InitQCManager(FConfig);
+    // Ghostscript is the laboratory's to install: one clear line at start
+    // when it is missing, not only a failure at each lot report.
+    if (const std::string gs = FindGhostscript(FConfig.ExeFolder); !platform::FileExists(gs)) {
+      LogWarning(
+          kCat,
+          "Ghostscript introuvable (" + gs + ") — les rapports QC PDF attendront son installation",
+          0);
+    }
     DebugLog("Creation thread...");
     FThread = std::make_unique<TVelmarServiceThread>(FConfig);
     FThread->Start();

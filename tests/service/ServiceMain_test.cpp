@@ -13,6 +13,7 @@
 #include "platform/Files.h"
 #include "platform/ProcessInfo.h"
 #include "platform/ServiceHost.h"
+#include "platform/SystemNames.h"
 #include "platform/Text.h"
 #include "support/Process.h"
 #include "support/TempFolder.h"
@@ -180,6 +181,10 @@ TEST_F(ServiceTest, StopWithoutThreadPauseContinueAndShutdown) {
 
 TEST_F(ServiceTest, DebugRunReadsUntilStop) {
   WriteValidConfig();
+  // Without Ghostscript anywhere, the start says so once, and still starts.
+  const std::string path = platform::GetEnv("PATH");
+  std::filesystem::create_directories(Path("empty"));
+  testing_support::SetEnvironmentVariable("PATH", Path("empty"));
   std::istringstream in("hello\nstopp\n\n  STOP  \nnever read\n");
   std::ostringstream out;
   EXPECT_EQ(RunDebug(Exe(), in, out), 0);
@@ -188,8 +193,13 @@ TEST_F(ServiceTest, DebugRunReadsUntilStop) {
   EXPECT_EQ(rest, "never read");
   EXPECT_NE(out.str().find("=== Velmar Image Service - MODE DEBUG ===\n"), std::string::npos);
   EXPECT_NE(out.str().find("Tapez \"stop\" puis ENTREE pour arreter..."), std::string::npos);
-  EXPECT_TRUE(testing_support::AnyLineHas(testing_support::ReadAnsiLines(Path("log/service.log")),
-                                          "Service arrete proprement"));
+  testing_support::SetEnvironmentVariable("PATH", path);
+  const auto log = testing_support::ReadAnsiLines(Path("log/service.log"));
+  EXPECT_TRUE(testing_support::AnyLineHas(log, "Service arrete proprement"));
+  EXPECT_TRUE(testing_support::AnyLineHas(
+      log, "[WARNING ] [SERVICE] Ghostscript introuvable (" +
+               platform::JoinPath(Exe(), platform::GhostscriptProgramName()) +
+               ") — les rapports QC PDF attendront son installation"));
 }
 
 TEST_F(ServiceTest, DebugRunWithInvalidConfiguration) {
