@@ -49,6 +49,11 @@ mkdir -p "$WINEPREFIX"
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wineserver -p >"$BUILD/wineserver.log" 2>&1
 wine wineboot -i </dev/null >>"$BUILD/wineserver.log" 2>&1
+# A new prefix's first boot leaves two service managers running, and a
+# service registered through one is unknown to the other (sc answers 1060):
+# a server started afresh has one.
+wineserver -k
+wineserver -p >>"$BUILD/wineserver.log" 2>&1
 wine cmd /c echo "Wine ready" </dev/null
 # The pictures are drawn with the font Linux's fontconfig answers for Arial.
 fonts="$WINEPREFIX/drive_c/windows/Fonts"

@@ -36,6 +36,8 @@ cp "$WINDOWS_BUILD/VelmarImageService.exe" "$WINDOWS_BUILD/libzbar-0.dll" \
 # A service starts in the system folder, on drive C:: the settings name the
 # laboratory's folders by the drive Wine maps the Unix root to.
 sed -i "s|=$LAB|=Z:$LAB|" "$INSTALL/config.ini"
+# A result file kept aside, dropped in while the service is paused.
+cp "$LAB/instruments/velmar1/tra/UP_260101.tra" "$WORK/spare.tra"
 
 failures=0
 check() {
@@ -95,7 +97,7 @@ echo "windows-service-check: pause and continue"
 wine "$WINDOWS_BUILD/servicecontrol.exe" pause "$NAME" </dev/null || true
 check "PAUSED" wait_state PAUSED 15
 check "\"Service mis en pause\"" log_has "[SERVICE] Service mis en pause"
-cp "$WORK/lab/install/log/done/UP_260101.tra" "$LAB/instruments/velmar1/tra/UP_260101b.tra"
+cp "$WORK/spare.tra" "$LAB/instruments/velmar1/tra/UP_260101b.tra"
 deadline=$((SECONDS + 30))
 while [ "$(pending)" -gt 0 ] && [ $SECONDS -lt $deadline ]; do sleep 1; done
 check "processing goes on while paused" test "$(pending)" -eq 0
