@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/DynLib.h"
+#include "platform/Files.h"
 #include "platform/windows/OsErrors.h"
 #include "platform/windows/WideText.h"
 
@@ -15,28 +16,11 @@ struct TDynLib {
   HMODULE Handle = nullptr;
 };
 
-namespace {
-
-// The file of a loaded module, however long its path.
-std::wstring ModulePath(HMODULE module) {
-  std::wstring buffer(MAX_PATH, L'\0');
-  while (true) {
-    const DWORD n = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (n == 0) return {};
-    if (n < buffer.size()) return buffer.substr(0, n);
-    if (buffer.size() >= 32768) return {};
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
-}  // namespace
-
 TOsResult OpenDynLib(const std::string& path, TDynLib*& lib) {
   lib = nullptr;
-  std::wstring wide = windows::Widen(path);
   // The loader wants "\" in a path: with "/" it may take the whole text for
   // a module name.
-  std::replace(wide.begin(), wide.end(), L'/', L'\\');
+  const std::wstring wide = windows::Widen(ToSystemSeparators(path));
   // A library that cannot be loaded is reported here, never by a message
   // box that would wait for someone to click it.
   DWORD previousMode = 0;
@@ -50,7 +34,7 @@ TOsResult OpenDynLib(const std::string& path, TDynLib*& lib) {
     TOsResult result = windows::Error("LoadLibrary " + windows::Quoted(path), err);
     // 126 also stands for a library that is there but needs one that is
     // not: only a library that is itself missing is not_found.
-    const bool present = path.find_first_of("/\\") != std::string::npos &&
+    const bool present = std::any_of(path.begin(), path.end(), IsPathDelimiter) &&
                          GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES;
     const bool missing = !present && (err == ERROR_MOD_NOT_FOUND || err == ERROR_FILE_NOT_FOUND ||
                                       err == ERROR_PATH_NOT_FOUND);
@@ -70,7 +54,7 @@ TDynProc DynLibProc(TDynLib* lib, const char* name) {
 
 std::string DynLibPath(TDynLib* lib) {
   if (lib == nullptr) return {};
-  return windows::Narrow(ModulePath(lib->Handle));
+  return windows::Narrow(windows::ModuleFileName(lib->Handle));
 }
 
 void CloseDynLib(TDynLib* lib) {

@@ -28,6 +28,15 @@ bool InjectedFault() {
   return internal::WriteFaultDue();
 }
 
+// A rename the test fault may fall on (it then fails as on a full disk),
+// its failure classed by `failure` (Error, or WriteError for a destination).
+TOsResult RenameWithFault(const std::string& from, const std::string& to, bool replace,
+                          TOsResult (*failure)(const std::string&, unsigned long)) {
+  const DWORD err = InjectedFault() ? DWORD{ERROR_DISK_FULL} : Rename(from, to, replace);
+  if (err != ERROR_SUCCESS) return failure("rename " + Quoted(from) + " -> " + Quoted(to), err);
+  return TOsResult::Success();
+}
+
 }  // namespace
 
 // --- The system calls under the shared file operations -------------------------
@@ -85,9 +94,7 @@ void internal::CloseFile(TFileHandle file) {
 }
 
 TOsResult internal::RenameOver(const std::string& from, const std::string& to) {
-  const DWORD err = InjectedFault() ? DWORD{ERROR_DISK_FULL} : Rename(from, to, true);
-  if (err != ERROR_SUCCESS) return WriteError("rename " + Quoted(from) + " -> " + Quoted(to), err);
-  return TOsResult::Success();
+  return RenameWithFault(from, to, true, WriteError);
 }
 
 TOsResult internal::DiskFullFailure(const std::string& context) {
@@ -292,15 +299,11 @@ TOsResult RemoveFile(const std::string& path) {
 }
 
 TOsResult RenameNoReplace(const std::string& from, const std::string& to) {
-  const DWORD err = InjectedFault() ? DWORD{ERROR_DISK_FULL} : Rename(from, to, false);
-  if (err != ERROR_SUCCESS) return Error("rename " + Quoted(from) + " -> " + Quoted(to), err);
-  return TOsResult::Success();
+  return RenameWithFault(from, to, false, Error);
 }
 
 TOsResult RenameReplacing(const std::string& from, const std::string& to) {
-  const DWORD err = InjectedFault() ? DWORD{ERROR_DISK_FULL} : Rename(from, to, true);
-  if (err != ERROR_SUCCESS) return Error("rename " + Quoted(from) + " -> " + Quoted(to), err);
-  return TOsResult::Success();
+  return RenameWithFault(from, to, true, Error);
 }
 
 TOsResult FlushFile(const std::string& path) {

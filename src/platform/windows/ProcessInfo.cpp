@@ -33,18 +33,7 @@ std::string MachineName() {
 }  // namespace
 
 std::string ExePath() {
-  // Long enough for any path, the \\?\ form of a long one included.
-  std::wstring buffer(MAX_PATH, L'\0');
-  while (true) {
-    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (n == 0) return {};
-    if (n < buffer.size()) {
-      buffer.resize(n);
-      break;
-    }
-    if (buffer.size() >= 32768) return {};
-    buffer.resize(buffer.size() * 2);
-  }
+  std::wstring buffer = windows::ModuleFileName(nullptr);
   // A program started by its long-path form reports it: the plain form is
   // the one the rest of the service writes and compares.
   if (buffer.rfind(L"\\\\?\\UNC\\", 0) == 0) {

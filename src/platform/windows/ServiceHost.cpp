@@ -20,6 +20,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/EventSink.h"
 #include "platform/windows/OsErrors.h"
 #include "platform/windows/WideText.h"
 
@@ -79,18 +80,36 @@ void ReportState(DWORD state, DWORD win32Exit = NO_ERROR, DWORD serviceExit = 0)
   ::SetServiceStatus(GRun->StatusHandle, &s);
 }
 
-// Every second while the state is pending, the next checkpoint.
-void KeepPendingStatesAlive() {
-  std::unique_lock<std::mutex> lock(GRun->Lock);
-  while (!GRun->Finished) {
-    GRun->Ended.wait_for(lock, std::chrono::seconds(1));
-    if (GRun->Finished) break;
-    if (IsPendingState(GRun->Status.dwCurrentState)) {
-      ++GRun->Status.dwCheckPoint;
-      ::SetServiceStatus(GRun->StatusHandle, &GRun->Status);
+// Every second while the state is pending, the next checkpoint; from its
+// creation until it is destroyed.
+class TPendingKeeper {
+ public:
+  TPendingKeeper() : FThread([] { Run(); }) {}
+  ~TPendingKeeper() {
+    {
+      std::lock_guard<std::mutex> lock(GRun->Lock);
+      GRun->Finished = true;
+    }
+    GRun->Ended.notify_all();
+    FThread.join();
+  }
+  TPendingKeeper(const TPendingKeeper&) = delete;
+  TPendingKeeper& operator=(const TPendingKeeper&) = delete;
+
+ private:
+  static void Run() {
+    std::unique_lock<std::mutex> lock(GRun->Lock);
+    while (!GRun->Finished) {
+      GRun->Ended.wait_for(lock, std::chrono::seconds(1));
+      if (GRun->Finished) break;
+      if (IsPendingState(GRun->Status.dwCurrentState)) {
+        ++GRun->Status.dwCheckPoint;
+        ::SetServiceStatus(GRun->StatusHandle, &GRun->Status);
+      }
     }
   }
-}
+  std::thread FThread;
+};
 
 DWORD WINAPI ControlHandler(DWORD control, DWORD /*eventType*/, LPVOID /*eventData*/,
                             LPVOID /*context*/) {
@@ -150,31 +169,27 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
     return;
   }
   ReportState(SERVICE_START_PENDING);
-  std::thread keeper(KeepPendingStatesAlive);
   const TServiceHandlers& handlers = *GRun->Handlers;
-  if (!handlers.Start()) {
+  bool started = false;
+  int failedStatus = 1;
+  {
+    TPendingKeeper keeper;
+    started = handlers.Start();
+    if (started) {
+      ReportState(SERVICE_RUNNING);
+      handlers.Execute([] { return ProcessRequest(); });
+    } else if (handlers.StartFailureStatus) {
+      failedStatus = handlers.StartFailureStatus();
+    }
+  }
+  if (!started) {
     // A failed start the manager can see: the service's own exit code, never
     // "success". A configuration error does not restart the service: failure
     // actions follow only a process that ends without reporting this.
-    const int status = handlers.StartFailureStatus ? handlers.StartFailureStatus() : 1;
     GRun->Outcome = TServiceRunOutcome::start_failed;
-    {
-      std::lock_guard<std::mutex> lock(GRun->Lock);
-      GRun->Finished = true;
-    }
-    GRun->Ended.notify_all();
-    keeper.join();
-    ReportState(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, static_cast<DWORD>(status));
+    ReportState(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, static_cast<DWORD>(failedStatus));
     return;
   }
-  ReportState(SERVICE_RUNNING);
-  handlers.Execute([] { return ProcessRequest(); });
-  {
-    std::lock_guard<std::mutex> lock(GRun->Lock);
-    GRun->Finished = true;
-  }
-  GRun->Ended.notify_all();
-  keeper.join();
   GRun->Outcome = TServiceRunOutcome::stopped;
   ReportState(SERVICE_STOPPED);
 }
@@ -355,12 +370,7 @@ void NotifyWatchdog() {}
 void NotifyStatus(const std::string& /*text*/) {}
 
 void ReportServiceError(const std::string& identifier, const std::string& message) {
-  const HANDLE source = ::RegisterEventSourceW(nullptr, Widen(identifier).c_str());
-  if (source == nullptr) return;
-  const std::wstring text = Widen(message);
-  const wchar_t* strings[] = {text.c_str()};
-  ::ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
-  ::DeregisterEventSource(source);
+  OpenSystemEventSink(identifier)->Report(TEventKind::error, 0, message);
 }
 
 }  // namespace platform

@@ -9,6 +9,7 @@
 
 #include "platform/Ascii.h"
 #include "platform/Clock.h"
+#include "platform/Files.h"
 #include "platform/PlatformInternal.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Spawn.h"
@@ -186,8 +187,7 @@ struct THandleCloser {
 TSpawnResult SpawnWithDeadline(const std::string& program, const std::vector<std::string>& args,
                                int64_t deadlineMs, const std::function<void()>& progress) {
   const std::string context = "CreateProcess " + Quoted(program);
-  std::wstring path = Widen(program);
-  std::replace(path.begin(), path.end(), L'/', L'\\');
+  const std::wstring path = Widen(ToSystemSeparators(program));
   std::wstring line = CommandLine(path, args);
 
   TStdHandles standard;
@@ -299,9 +299,7 @@ bool internal::IsExecutableFile(const std::string& path) {
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
     return false;
   }
-  const size_t dot = path.rfind('.');
-  if (dot == std::string::npos || path.find_first_of("/\\", dot) != std::string::npos) return false;
-  const std::string ext = LowerAscii(path.substr(dot));
+  const std::string ext = LowerAscii(ExtractFileExt(path));
   return ext == ".exe" || ext == ".com" || ext == ".bat" || ext == ".cmd";
 }
 

@@ -45,4 +45,16 @@ void AppendCommandLineArgument(std::wstring& line, const std::wstring& arg) {
   line += L'"';
 }
 
+std::wstring ModuleFileName(void* module) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  while (true) {
+    const DWORD n = GetModuleFileNameW(static_cast<HMODULE>(module), buffer.data(),
+                                       static_cast<DWORD>(buffer.size()));
+    if (n == 0) return {};
+    if (n < buffer.size()) return buffer.substr(0, n);
+    if (buffer.size() >= 32768) return {};
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
 }  // namespace platform::windows

@@ -18,4 +18,8 @@ std::string Narrow(const std::wstring& text);
 // before the closing quote) doubled. Backslashes elsewhere stand as they are.
 void AppendCommandLineArgument(std::wstring& line, const std::wstring& arg);
 
+// The file of a loaded module (an HMODULE; null for the program itself),
+// however long its path; empty when the system does not say.
+std::wstring ModuleFileName(void* module);
+
 }  // namespace platform::windows
