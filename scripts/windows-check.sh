@@ -14,7 +14,10 @@
 #   6. scripts/crash-check.sh against the Windows program: kill -9 at random
 #      moments, nothing lost, made twice or torn;
 #   7. scripts/windows-service-check.sh: the program as a Windows service
-#      (install, start, pause, continue, stop, a refused start, uninstall).
+#      (install, start, pause, continue, stop, a refused start, uninstall);
+#   8. scripts/windows-msi-check.sh: the Windows package (MSI) under Wine's
+#      Windows Installer (install, a laboratory, an upgrade while the service
+#      runs, removal).
 #
 #   scripts/windows-check.sh
 #
@@ -75,5 +78,8 @@ VELMAR_BUILD_DIR=build/default VELMAR_WINDOWS_BUILD="$BUILD" scripts/crash-check
 
 step "the Windows service under Wine's service manager"
 scripts/windows-service-check.sh build/default "$BUILD" </dev/null
+
+step "the Windows package under Wine's Windows Installer"
+scripts/windows-msi-check.sh build/default "$BUILD" </dev/null
 
 step "passed"

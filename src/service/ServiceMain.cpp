@@ -34,6 +34,24 @@ int StartFailureStatus(const TVelmarService& service) {
                                           : TExitOutcome::invalid_configuration);
 }
 
+// A file the laboratory fills in (config.ini, the QC targets), made from
+// the example installed beside it when it is missing. The Windows package
+// installs only the examples, so neither an upgrade nor a removal can touch
+// what the laboratory wrote. Written under a temporary name, then renamed
+// without replacing: a file put there meanwhile wins. True when made.
+bool ProvideFromExample(const std::string& folder, const std::string& name) {
+  const std::string target = platform::JoinPath(folder, name);
+  const std::string example = target + ".example";
+  if (platform::FileExists(target) || !platform::FileExists(example)) return false;
+  std::string bytes;
+  if (!platform::ReadFileBytes(example, bytes).Ok()) return false;
+  const std::string pending = target + ".new";
+  const bool made = platform::WriteFileBytes(pending, bytes).Ok() &&
+                    platform::RenameNoReplace(pending, target).Ok();
+  if (!made && platform::FileExists(pending)) (void)platform::RemoveFile(pending);
+  return made;
+}
+
 platform::TServiceDescription ServiceDescription() {
   return {SERVICE_NAME, SERVICE_DISPLAY, SERVICE_DESCRIPTION, platform::ExePath()};
 }
@@ -120,6 +138,11 @@ void TVelmarService::ServiceStart(TVelmarService* /*Sender*/, bool& Started) {
   Started = false;
   DebugLog("ServiceStart debut");
   try {
+    for (const char* name : {"config.ini", "QC_Target_qual.csv"}) {
+      if (ProvideFromExample(FExeFolder, name)) {
+        DebugLog(std::string(name) + " cree depuis " + name + ".example");
+      }
+    }
     DebugLog("LoadAndValidateConfig...");
     FConfigValid = LoadAndValidateConfig();
     if (!FConfigValid) {

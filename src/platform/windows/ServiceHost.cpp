@@ -14,11 +14,13 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/EventSink.h"
 #include "platform/windows/OsErrors.h"
@@ -38,6 +40,8 @@ constexpr DWORD kWaitHintMs = 10000;
 constexpr DWORD kPreshutdownMs = 180000;
 // How long a removal waits for a stop that makes no progress at all.
 constexpr auto kStopStallLimit = std::chrono::seconds(60);
+// How long a removal waits for the stopped service's process to end.
+constexpr DWORD kProcessEndLimitMs = 30000;
 
 // The one service the process runs, while it runs.
 enum class TRequest : int { none, stop, shutdown, pause, resume };
@@ -162,6 +166,8 @@ bool ProcessRequest() {
   return false;
 }
 
+void ProvideRecovery(const std::wstring& name);
+
 void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
   GRun->StatusHandle = ::RegisterServiceCtrlHandlerExW(GRun->Name.c_str(), ControlHandler, nullptr);
   if (GRun->StatusHandle == nullptr) {
@@ -169,6 +175,7 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
     return;
   }
   ReportState(SERVICE_START_PENDING);
+  ProvideRecovery(GRun->Name);
   const TServiceHandlers& handlers = *GRun->Handlers;
   bool started = false;
   int failedStatus = 1;
@@ -244,6 +251,38 @@ void SetRecovery(SC_HANDLE service) {
   ::ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onlyCrashes);
   SERVICE_PRESHUTDOWN_INFO preshutdown{kPreshutdownMs};
   ::ChangeServiceConfig2W(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown);
+}
+
+// A service registered without failure actions (the Windows package cannot
+// write them) gets those of -install at its start; actions set by hand are
+// kept. Under an account without the right to change its own registration,
+// nothing changes.
+void ProvideRecovery(const std::wstring& name) {
+  TScHandle scm(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (scm.Handle == nullptr) return;
+  // Restarting actions need the right to start the service too.
+  TScHandle self(::OpenServiceW(scm.Handle, name.c_str(),
+                                SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START));
+  if (self.Handle == nullptr) return;
+  DWORD needed = 0;
+  ::QueryServiceConfig2W(self.Handle, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+  std::vector<BYTE> buffer(std::max<DWORD>(needed, sizeof(SERVICE_FAILURE_ACTIONSW)));
+  if (!::QueryServiceConfig2W(self.Handle, SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(),
+                              static_cast<DWORD>(buffer.size()), &needed)) {
+    return;
+  }
+  if (reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data())->cActions > 0) return;
+  SetRecovery(self.Handle);
+}
+
+// Waits for the process that ran the service to end (it reports its stop
+// just before): its executable can be replaced or removed afterwards.
+void WaitForProcessEnd(DWORD processId) {
+  if (processId == 0) return;
+  HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, processId);
+  if (process == nullptr) return;
+  ::WaitForSingleObject(process, kProcessEndLimitMs);
+  ::CloseHandle(process);
 }
 
 // Waits for the service to stop: as long as it reports progress (a new
@@ -325,9 +364,14 @@ TServiceUninstallResult UnregisterService(const TServiceDescription& service,
   }
   // A stopped service refuses the request: no error. A running one finishes
   // the file in hand first, however long that takes.
+  SERVICE_STATUS_PROCESS running{};
+  DWORD needed = 0;
+  ::QueryServiceStatusEx(existing.Handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&running),
+                         sizeof running, &needed);
   SERVICE_STATUS status{};
-  if (::ControlService(existing.Handle, SERVICE_CONTROL_STOP, &status)) {
-    WaitForStop(existing.Handle, progress);
+  if (::ControlService(existing.Handle, SERVICE_CONTROL_STOP, &status) &&
+      WaitForStop(existing.Handle, progress)) {
+    WaitForProcessEnd(running.dwProcessId);
   }
   if (!::DeleteService(existing.Handle)) {
     return {TUninstallOutcome::failed, Failure("DeleteService", ::GetLastError())};
