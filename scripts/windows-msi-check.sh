@@ -5,7 +5,7 @@
 #      Files\Velmar, config.ini and the QC targets made from the examples,
 #      the event source registered;
 #   2. config.ini pointed at a sample laboratory (Z:\ paths): sc start,
-#      RUNNING, every result file filed;
+#      RUNNING, every result file filed, -status 1;
 #   3. msiexec /i of the same program at a later version while the service
 #      runs: the program file replaced, the service started again,
 #      config.ini byte-identical;
@@ -62,6 +62,18 @@ msi() {
     wine msiexec "$@" /qn /l*v "$(winepath -w "$log.log")" </dev/null >/dev/null 2>"$log.err"
 }
 pending() { find "$LAB/instruments" -name '*.tra' | wc -l; }
+# -status answers CODE within SECONDS (the status file is written at the end
+# of each cycle, a moment after the last file is filed).
+status_within() {
+  local deadline=$((SECONDS + $2)) code
+  while :; do
+    code=0
+    (cd "$PROGRAM" && wine VelmarImageService.exe -status </dev/null >/dev/null 2>&1) || code=$?
+    [ "$code" -eq "$1" ] && return 0
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    sleep 1
+  done
+}
 registry_has() {
   wine reg query "$1" /v "$2" </dev/null 2>/dev/null | tr -d '\r' | grep -qF -- "$3"
 }
@@ -89,6 +101,7 @@ check "RUNNING" wait_state RUNNING 30
 deadline=$((SECONDS + 120))
 while [ "$(pending)" -gt 0 ] && [ $SECONDS -lt $deadline ]; do sleep 1; done
 check "every result file filed" test "$(pending)" -eq 0
+check "-status 1 after the laboratory's deliberate failures" status_within 1 30
 
 echo "windows-msi-check: upgrade to $NEXT while the service runs"
 starts_before=$(grep -c "ServiceStart debut" "$PROGRAM/debug_start.txt" || true)
