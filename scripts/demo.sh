@@ -127,3 +127,6 @@ done
 
 step "last lines of $INSTALL/log/service.log"
 tail -n 30 "$INSTALL/log/service.log" | iconv -f WINDOWS-1252 -t UTF-8
+
+step "status page"
+echo "  $INSTALL/status.html  (file://$INSTALL/status.html in a browser)"

@@ -25,8 +25,8 @@ PACKAGES=(
   dpkg-dev
   # the package checked under a real systemd: a Debian root booted in a container
   systemd-container mmdebstrap
-  # checks of produced documents in tests
-  poppler-utils libxml2-utils
+  # checks of produced documents in tests; the status page in a browser
+  poppler-utils libxml2-utils chromium
   # the Windows program: MinGW-w64 with POSIX threads (std::thread), zlib for
   # it, what the libraries' source builds need, Wine to run the tests, and
   # the installer tools

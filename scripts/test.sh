@@ -48,7 +48,7 @@ cmake --build --preset default
 phase "tests, default preset (every test binary; the formatting, layer and shellcheck checks)"
 ctest --preset default
 
-phase "slow checks (ctest -L slow: kill -9 crash consistency, the package under a real systemd)"
+phase "slow checks (ctest -L slow: kill -9 crash consistency, the package under a real systemd, the status page in Chromium)"
 ctest --preset slow
 
 phase "windows (scripts/windows-check.sh: the Windows program cross-built, its tests, the sample laboratory and the kill -9 check under Wine)"

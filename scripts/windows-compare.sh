@@ -167,6 +167,19 @@ for name in sorted(lf & wf):
                                      "Linux", "Windows", lineterm="", n=0)
         for line in list(shown)[2:12]:
             print("    " + line)
+# The status page: written on both, the same instruments, thumbnails and
+# reasons (its times and cycle numbers differ with the runs).
+def page_summary(lab):
+    path = os.path.join(lab, "install", "status.html")
+    if not os.path.exists(path):
+        return None
+    page = open(path, "rb").read()
+    return (page.count(b'<tr class="ok">'), page.count(b'class="thumb"'),
+            re.findall(rb'<span class="bad">([^<]*)</span>', page))
+pages = page_summary(linux), page_summary(windows)
+if pages[0] is None or pages[0] != pages[1]:
+    differences += 1
+    print("  status pages differ: Linux %s, Windows %s" % pages)
 print("windows-compare: %d file(s) on each side; %d identical, %d identical once time stamps, "
       "durations and folders are set aside; %d difference(s)" % (len(lf), same, masked, differences))
 sys.exit(1 if differences else 0)

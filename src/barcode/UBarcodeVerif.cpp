@@ -30,7 +30,7 @@ std::string NormalizeCassetteID(const std::string& Value) {
 }
 
 bool VerifyBarcodeOnImage(const TRasterView& Raster, const std::string& CassetteID,
-                          TBarcodeVerifResult& VerifResult) {
+                          TBarcodeVerifResult& VerifResult, std::string* BarcodeRead) {
   VerifResult = bvrSkipped;
   if (!ZBarAvailable()) {
     LogDebug(kCat, "ZBar non disponible — vérification barcode ignorée");
@@ -82,6 +82,7 @@ bool VerifyBarcodeOnImage(const TRasterView& Raster, const std::string& Cassette
   }
 
   VerifResult = bvrMismatch;
+  if (BarcodeRead != nullptr) *BarcodeRead = BarcodeID;
   LogError(kCat,
            Format("DISCORDANCE BARCODE — brut: [%s] normalisé: [%s] ASTM: [%s] (zone %d)",
                   BarcodeRaw.c_str(), BarcodeID.c_str(), AssignedID.c_str(), ZoneHit),

@@ -24,5 +24,6 @@ constexpr int CASSETTE_ID_LENGTH = 6;
 std::string NormalizeCassetteID(const std::string& Value);
 
 // True when the picture passes (bvrOK or bvrSkipped).
+// BarcodeRead, when given, receives the normalised value read on a mismatch.
 bool VerifyBarcodeOnImage(const TRasterView& Raster, const std::string& CassetteID,
-                          TBarcodeVerifResult& VerifResult);
+                          TBarcodeVerifResult& VerifResult, std::string* BarcodeRead = nullptr);

@@ -17,14 +17,14 @@ constexpr const char* kProbeFileName = "_chk_svc_.tmp";
 // The keys of [Main] that are read; any other key there is reported, since a
 // misspelt key would otherwise leave its setting at the default unnoticed.
 constexpr const char* kMainKeys[] = {
-    "Prefix",         "Extension",        "BagStart",     "BagLenght",
-    "InstrType",      "ImageFormat",      "Language",     "Cycle",
-    "Timeout",        "Starting_delay",   "ResizeFactor", "keepimagedays",
-    "QCPerDelay",     "GDPRFile",         "Sort_Letter",  "ByDay",
-    "color_log",      "Environ_messages", "QC_messages",  "Dest",
-    "Dest2",          "Dest_Vededavav",   "ImageDest",    "ResizedImageDest",
-    "keepimagepath",  "QCDest",           "QCReportDest", "InfoToLis",
-    "InfoToLisPrefix"};
+    "Prefix",          "Extension",        "BagStart",     "BagLenght",
+    "InstrType",       "ImageFormat",      "Language",     "Cycle",
+    "Timeout",         "Starting_delay",   "ResizeFactor", "keepimagedays",
+    "QCPerDelay",      "GDPRFile",         "Sort_Letter",  "ByDay",
+    "color_log",       "Environ_messages", "QC_messages",  "Dest",
+    "Dest2",           "Dest_Vededavav",   "ImageDest",    "ResizedImageDest",
+    "keepimagepath",   "QCDest",           "QCReportDest", "InfoToLis",
+    "InfoToLisPrefix", "StatusPage"};
 
 bool IsKnownKey(const std::string& section, const std::string& key) {
   const std::string k = LowerAscii(key);
@@ -224,6 +224,7 @@ bool LoadConfig(const std::string& exeFolder, TAppConfig& Config, TConfigValidat
   Config.ColorLog = ReadBoolValue(ini, M, "color_log", false);
   Config.EnvironMessages = ReadBoolValue(ini, M, "Environ_messages", false);
   Config.QCMessages = ReadBoolValue(ini, M, "QC_messages", false);
+  Config.StatusPage = ReadBoolValue(ini, M, "StatusPage", true);
   Config.Dest = ReadPath(ini, M, "Dest", ExeFolder);
   Config.Dest2 = ReadPath(ini, M, "Dest2", ExeFolder);
   Config.Dest_Vededavav = ReadPath(ini, M, "Dest_Vededavav", ExeFolder);

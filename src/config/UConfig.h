@@ -63,8 +63,9 @@ struct TAppConfig {
   bool ColorLog = false;
   bool EnvironMessages = false;
   bool QCMessages = false;
-  std::string LogFolder;  // ExeFolder + "log", no trailing separator
-  std::string ExeFolder;  // with its trailing separator
+  bool StatusPage = true;  // status.html written beside status.txt every cycle
+  std::string LogFolder;   // ExeFolder + "log", no trailing separator
+  std::string ExeFolder;   // with its trailing separator
 };
 
 struct TConfigValidation {

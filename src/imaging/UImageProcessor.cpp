@@ -22,10 +22,11 @@ constexpr const char* kCatResize = "RESIZE";
 std::function<TBarcodeVerifResult(const TRasterView&, const std::string&)> GBarcodeCheck;
 
 // Barcode check of the composite, read in place (no copy of the pixels).
-TBarcodeVerifResult CheckBarcode(const TRaster& Bmp, const std::string& CassetteID) {
+TBarcodeVerifResult CheckBarcode(const TRaster& Bmp, const std::string& CassetteID,
+                                 std::string& BarcodeRead) {
   if (GBarcodeCheck) return GBarcodeCheck(RasterView(Bmp), CassetteID);
   TBarcodeVerifResult Verif = bvrSkipped;
-  VerifyBarcodeOnImage(RasterView(Bmp), CassetteID, Verif);
+  VerifyBarcodeOnImage(RasterView(Bmp), CassetteID, Verif, &BarcodeRead);
   return Verif;
 }
 
@@ -193,7 +194,8 @@ bool GenerateCompositeImage(const TASTMMessage& Msg, const TCassetteGroup& Group
     return false;
   }
 
-  Result.VerifResult = CheckBarcode(Dest.Bmp, Group.CassetteID);
+  Result.Cassette = Group.CassetteID;
+  Result.VerifResult = CheckBarcode(Dest.Bmp, Group.CassetteID, Result.BarcodeRead);
   const bool Passed = Result.VerifResult == bvrOK || Result.VerifResult == bvrSkipped;
   if (!Passed && !MoveToWrongImages(Config.LogFolder, OutputPath)) {
     // A picture whose barcode failed never stays where the laboratory system

@@ -12,5 +12,7 @@ struct TImageResult {
   std::string OutputPath;   // full-size file, its wrong_images place, or the reduced copy
   std::string ResizedPath;  // the reduced copy, empty when none was written
   TBarcodeVerifResult VerifResult = bvrSkipped;
+  std::string BarcodeRead;  // the value read, when it differs from the cassette's
+  std::string Cassette;     // the cassette identifier the picture was checked against
   std::string ErrorDetail;  // reason of a failure
 };

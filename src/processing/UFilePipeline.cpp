@@ -203,6 +203,7 @@ bool TVelmarServiceThread::RunStages(const std::string& FilePath, const TASTMMes
       ImgCount = ProcessASTMMessage(Msg, FConfig, ImagesFolder, FValidation, Results,
                                     kResultCapacity, &Outcome);
       LogInfo(kCat, Format("%d image(s) générée(s) pour : %s", ImgCount, name.c_str()));
+      NoteSetAside(Results, std::min(ImgCount, kResultCapacity), FLastSampleID);
       if (!ImagesFinished(FConfig.ImageDestFolder, Outcome)) return false;
     }
   } else {
@@ -322,6 +323,7 @@ bool TVelmarServiceThread::ProcessTRAFile(const std::string& FilePath,
     return false;
   }
 
+  if (!Msg.Orders.empty()) FLastSampleID = Msg.Orders.front().SampleID;
   TJournalEntry Entry;
   const bool Opened = OpenJournalEntry(FilePath, Bytes, Entry);
   std::string().swap(Bytes);  // the message holds what the stages need

@@ -29,6 +29,7 @@ TVelmarServiceThread::TVelmarServiceThread(const TAppConfig& Config)
       FJournal(platform::JoinPath(Config.LogFolder, JOURNAL_SUBFOLDER)),
       FPing(platform::NotifyWatchdog) {
   FDoneFolder = platform::JoinPath(FConfig.LogFolder, DONE_SUBFOLDER);
+  ClearStatusThumbnails();
   LogInfo(kCat, "Thread service créé — Cycle: " + std::to_string(FConfig.Cycle) +
                     "s | Instruments: " + std::to_string(FConfig.InstrCount));
 }
@@ -151,9 +152,11 @@ void TVelmarServiceThread::NoteReachability(int InstrIndex, const std::string& F
     }
     ClearFlag(Flag);  // also one left by an earlier run
     Known = rcReachable;
+    FUnreachableSince[InstrIndex - 1] = 0;
     return;
   }
   if (Known != rcUnreachable) {
+    FUnreachableSince[InstrIndex - 1] = platform::Now();
     LogEvent(
         llWarning, kCat,
         Format("Instrument %d — perte d'accès au dossier TRA : %s", InstrIndex, Folder.c_str()),
@@ -201,13 +204,88 @@ void TVelmarServiceThread::WriteStatus(const char* State) {
   const platform::TOsResult Written =
       platform::WriteFileReplacing(platform::JoinPath(FConfig.ExeFolder, STATUS_FILE_NAME), Text);
   if (!Written.Ok()) LogWarning(kCat, "Écriture du fichier d'état impossible : " + Written.Text, 0);
+  if (FConfig.StatusPage) WriteStatusPage(State, Now);
+}
+
+void TVelmarServiceThread::WriteStatusPage(const char* State, TDateTime Now) {
+  TStatusPageData Page;
+  Page.State = State;
+  Page.Written = Now;
+  Page.Cycle = FCycleCount;
+  Page.CycleTime = FCycleTime;
+  Page.CycleSeconds = FConfig.Cycle;
+  for (int I = 1; I <= MAX_INSTRUMENTS; ++I) {
+    const TReachability Known = FReachable[I - 1];
+    if (Known == rcUnknown) continue;
+    Page.Instruments.push_back({I, Known == rcReachable, FUnreachableSince[I - 1],
+                                FConfig.Instruments[I - 1].TraFolder, FWaitingByInstrument[I - 1]});
+  }
+  Page.Processed = FProcessedCount;
+  Page.Failed = FFailedCount;
+  Page.RecentFiles = FRecentFiles;
+  Page.SetAside = FSetAside;
+  Page.Lots = FDueLots;
+  Page.Flags = ReadPresentFlags(FConfig.ExeFolder);
+  const platform::TOsResult Written = platform::WriteFileReplacing(
+      platform::JoinPath(FConfig.ExeFolder, STATUS_PAGE_FILE_NAME), BuildStatusPage(Page));
+  if (!Written.Ok()) {
+    LogWarning(kCat, "Écriture de la page d'état impossible : " + Written.Text, 0);
+  }
+}
+
+void TVelmarServiceThread::ClearStatusThumbnails() {
+  const std::string Thumbs = platform::JoinPath(FConfig.LogFolder, STATUS_PAGE_THUMB_SUBFOLDER);
+  std::vector<std::string> Names;
+  if (!platform::ListFiles(Thumbs, "*.jpg", Names).Ok()) return;
+  for (const std::string& Name : Names)
+    (void)platform::RemoveFile(platform::JoinPath(Thumbs, Name));
+}
+
+void TVelmarServiceThread::NoteRecentFile(const std::string& Name, const std::string& Outcome,
+                                          bool Good) {
+  FRecentFiles.push_front({Name, FLastSampleID, platform::Now(), Outcome, Good});
+  if (FRecentFiles.size() > STATUS_PAGE_RECENT_FILES) FRecentFiles.pop_back();
+}
+
+void TVelmarServiceThread::NoteSetAside(const TImageResult* Results, int Count,
+                                        const std::string& SampleID) {
+  if (!FConfig.StatusPage) return;
+  const std::string Thumbs = platform::JoinPath(FConfig.LogFolder, STATUS_PAGE_THUMB_SUBFOLDER);
+  for (int i = 0; i < Count; ++i) {
+    const TImageResult& R = Results[i];
+    if (!R.Success || (R.VerifResult != bvrMismatch && R.VerifResult != bvrNotFound)) continue;
+    const std::string Picture = platform::ExtractFileName(R.OutputPath);
+    TStatusPageSetAside Entry{Picture, SampleID, platform::Now(), {}, {}};
+    Entry.Reason = R.VerifResult == bvrNotFound ? "code-barres non lu (cassette " + R.Cassette + ")"
+                                                : "code-barres différent : lu [" + R.BarcodeRead +
+                                                      "], attendu [" + R.Cassette + "]";
+    // One thumbnail per entry, numbered: a later picture of the same name
+    // does not change an earlier entry's thumbnail.
+    const std::string Thumb = std::to_string(++FThumbnailCount) + ".jpg";
+    if (MakeStatusThumbnail(R.OutputPath, FConfig.LogFolder, Thumb)) Entry.Thumbnail = Thumb;
+    FSetAside.push_front(std::move(Entry));
+    if (FSetAside.size() > STATUS_PAGE_SET_ASIDE) {
+      if (!FSetAside.back().Thumbnail.empty()) {
+        (void)platform::RemoveFile(platform::JoinPath(Thumbs, FSetAside.back().Thumbnail));
+      }
+      FSetAside.pop_back();
+    }
+  }
 }
 
 void TVelmarServiceThread::RunPeriodicTasks() {
   TestPoint("periodic", static_cast<int>(FCycleCount));
   if (FCycleCount % PERIODIC_LOG_ROTATION == 0) RotateLogsIfNeeded(LOG_ROTATION_MAX_BYTES);
   if (FCycleCount % PERIODIC_QC_CHECK == 0) {
-    const int ReportsGenerated = CheckAndGenerateReports(FConfig);
+    std::vector<TQCLotDue> Due;
+    const int ReportsGenerated = CheckAndGenerateReports(FConfig, &Due);
+    FDueLots.clear();
+    for (const TQCLotDue& Lot : Due) {
+      if (FDueLots.size() == STATUS_PAGE_RECENT_FILES) break;
+      FDueLots.push_back(
+          {Lot.Lot, Lot.Expiry,
+           Lot.Written ? "rapport écrit" : "rapport dû, non écrit (voir error.log)"});
+    }
     if (ReportsGenerated > 0) {
       LogInfo(kCat, Format("%d rapport(s) QC genere(s)", ReportsGenerated));
     }
@@ -219,6 +297,7 @@ void TVelmarServiceThread::ProcessInstrument(int InstrIndex) {
   const TInstrumentConfig& instr = FConfig.Instruments[InstrIndex - 1];
   if (!instr.Enabled || instr.TraFolder.empty()) return;
   TestPoint("instrument", InstrIndex);
+  FWaitingByInstrument[InstrIndex - 1] = 0;
 
   if (!platform::FolderExists(instr.TraFolder)) {
     LogWarning(kCat,
@@ -244,20 +323,27 @@ void TVelmarServiceThread::ProcessInstrument(int InstrIndex) {
       LogInfo(kCat, "Arrêt demandé — traitement interrompu");
       break;
     }
+    FLastSampleID.clear();
     const bool Done = ProcessTRAFile(path, instr.ImagesFolder);
     if (Done) ++OKCount;
     // Filed incomplete counts as failed; a file left in its folder waits.
+    const std::string Name = platform::ExtractFileName(path);
     if (Done || !platform::FileExists(path)) {
       ++(Done ? FProcessedCount : FFailedCount);
-      FLastFile = platform::ExtractFileName(path);
+      FLastFile = Name;
       FLastFileTime = platform::Now();
+      NoteRecentFile(Name, Done ? "traité" : "classé incomplet (voir error.log)", Done);
+    } else if (!FEnvironmentFault.empty()) {
+      NoteRecentFile(Name, "en attente : " + FEnvironmentFault, false);
     }
     // The machine is at fault, not the file: the files after it would meet
     // the same fault, so they wait for the next cycle with it.
     if (!FEnvironmentFault.empty()) break;
   }
   for (const std::string& path : files) {
-    if (platform::FileExists(path)) ++FWaitingCount;
+    if (!platform::FileExists(path)) continue;
+    ++FWaitingCount;
+    ++FWaitingByInstrument[InstrIndex - 1];
   }
   LogInfo(kCat, Format("Instrument %d — %d/%d traité(s) avec succès", InstrIndex, OKCount, found));
 }

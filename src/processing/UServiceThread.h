@@ -12,7 +12,7 @@
 // wait (slices of WAIT_SLICE_MS at most) and between files, so that only a
 // thread that is really stuck goes silent. At the end of every cycle it
 // replaces the status file beside the executable and sets the manager's
-// status text.
+// status text, and, unless StatusPage is off, the status page beside it.
 //
 // The members are defined in three files: UServiceThread.cpp (the cycle
 // loop, scanning and stability, the status file), UFilePipeline.cpp (one
@@ -22,6 +22,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -36,6 +37,7 @@
 #include "platform/Clock.h"
 #include "platform/Sync.h"
 #include "processing/UResultJournal.h"
+#include "processing/UStatusPage.h"
 
 constexpr uint32_t FILE_STABILITY_WAIT_MS = 500;
 constexpr int FILE_STABILITY_RETRIES = 10;
@@ -144,8 +146,17 @@ class TVelmarServiceThread {
   // folder; a change is reported once.
   void NoteReachability(int InstrIndex, const std::string& Folder, bool Reachable);
   // Replaces the status file with the state ("en marche", "démarrage",
-  // "arrêté") and the counts as they stand.
+  // "arrêté") and the counts as they stand, then the status page.
   void WriteStatus(const char* State);
+  // Replaces the status page (status.html) from what the thread knows.
+  void WriteStatusPage(const char* State, TDateTime Now);
+  // Removes the thumbnails an earlier run left (the page lists this run's).
+  void ClearStatusThumbnails();
+  // Keeps a finished, filed or waiting file among the page's recent files.
+  void NoteRecentFile(const std::string& Name, const std::string& Outcome, bool Good);
+  // Keeps the pictures of a fresh image stage that were set aside, with a
+  // thumbnail of each, among the page's set-aside pictures.
+  void NoteSetAside(const TImageResult* Results, int Count, const std::string& SampleID);
 
   TAppConfig FConfig;           // private copy, taken at construction
   platform::TEvent FStopEvent;  // manual reset; once set it stays set
@@ -177,6 +188,15 @@ class TVelmarServiceThread {
   std::string FLastFile;      // name of the last file finished or filed
   TDateTime FLastFileTime = 0;
   TDateTime FCycleTime = 0;  // when the last cycle ended
+
+  // What the status page shows besides; bounded lists, newest first.
+  std::array<TDateTime, MAX_INSTRUMENTS> FUnreachableSince{};  // while unreachable
+  std::array<int64_t, MAX_INSTRUMENTS> FWaitingByInstrument{};
+  std::deque<TStatusPageFile> FRecentFiles;
+  std::deque<TStatusPageSetAside> FSetAside;
+  std::vector<TStatusPageLot> FDueLots;  // from the last QC check
+  std::string FLastSampleID;             // of the file being processed
+  int64_t FThumbnailCount = 0;           // names the thumbnails of this run
 
   std::thread FThread;
   std::mutex FEndMutex;  // guards FBodyEnded

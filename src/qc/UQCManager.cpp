@@ -52,7 +52,7 @@ void FinalizeQCManager() {
 
 // --- The periodic check -------------------------------------------------------------
 
-int CheckAndGenerateReports(const TAppConfig& Config) {
+int CheckAndGenerateReports(const TAppConfig& Config, std::vector<TQCLotDue>* Due) {
   int count = 0;
   if (!GInitialized) return 0;
   RemoveLeftovers(Config.QCReportDest);
@@ -89,7 +89,9 @@ int CheckAndGenerateReports(const TAppConfig& Config) {
     }
     LogInfo(kCat, Format("Génération rapport lot %s (expiré %s + %d j)", lot.c_str(),
                          expStr.c_str(), Config.QCReportDelay));
-    if (GenerateReportForLot(path, lot, Config.QCReportDest)) ++count;
+    const bool Written = GenerateReportForLot(path, lot, Config.QCReportDest);
+    if (Written) ++count;
+    if (Due != nullptr) Due->push_back({lot, expStr, Written});
   }
   if (count > 0) LogInfo(kCat, Format("%d rapport(s) QC généré(s)", count));
   return count;

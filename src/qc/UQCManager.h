@@ -16,6 +16,9 @@
 // memory a check takes does not grow with the log, only with the lots and
 // the readings of the lot being reported.
 
+#include <string>
+#include <vector>
+
 #include "config/UConfig.h"
 #include "qc/UQCGhostscript.h"
 #include "qc/UQCLog.h"
@@ -36,7 +39,13 @@ void FinalizeQCManager();
 // log when the service was interrupted. Then reports every lot whose expiry
 // plus QCReportDelay days has been reached and that has no report yet;
 // returns the number of reports produced (0 when the manager is not
-// started). Throws std::runtime_error when the report folder or a PostScript
+// started). Due, when given, receives every lot whose report was due in this
+// pass, written or not. Throws std::runtime_error when the report folder or a PostScript
 // file cannot be created: that ends the pass, and the processing cycle's
 // guard reports it.
-int CheckAndGenerateReports(const TAppConfig& Config);
+struct TQCLotDue {
+  std::string Lot;
+  std::string Expiry;  // as the QC log holds it
+  bool Written = false;
+};
+int CheckAndGenerateReports(const TAppConfig& Config, std::vector<TQCLotDue>* Due = nullptr);
