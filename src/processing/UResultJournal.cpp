@@ -102,6 +102,16 @@ bool TResultJournal::LoadEntryFile(const std::string& EntryFile, TJournalEntry& 
   Entry = TJournalEntry{};
   std::string bytes;
   if (!platform::ReadFileBytes(EntryFile, bytes).Ok()) return false;
+  // The last line seals the entry with a checksum of every byte before it:
+  // an entry cut short or altered by a disk fault is not taken for one.
+  if (bytes.size() < 2 || bytes.back() != '\n') return false;
+  const size_t lastBreak = bytes.rfind('\n', bytes.size() - 2);
+  const size_t sealAt = lastBreak == std::string::npos ? 0 : lastBreak + 1;
+  const std::string_view body(bytes.data(), sealAt);
+  if (std::string_view(bytes).substr(sealAt) != Line({"end", Hex(ContentHash(body))})) {
+    return false;
+  }
+  bytes.resize(sealAt);
   bool named = false, sized = false, hashed = false;
   for (const std::string& raw : platform::SplitLines(bytes)) {
     std::vector<std::string> f = platform::SplitKeepEmpty(raw, '\t');
@@ -121,7 +131,7 @@ bool TResultJournal::LoadEntryFile(const std::string& EntryFile, TJournalEntry& 
     } else if (key == "stage" && f.size() == 3) {
       Entry.Stages.push_back({f[1], f[2], {}});
     } else if (key == "image" && f.size() == 5 && !Entry.Stages.empty() &&
-               ReadNumber(f[2], number)) {
+               ReadNumber(f[2], number) && number >= bvrOK && number <= bvrSkipped) {
       TImageResult r;
       r.Success = f[1] == "1";
       r.VerifResult = static_cast<TBarcodeVerifResult>(number);
@@ -151,6 +161,7 @@ platform::TOsResult TResultJournal::Save(const std::string& FilePath,
                     i.OutputPath, i.ResizedPath});
     }
   }
+  text += Line({"end", Hex(ContentHash(text))});
   return platform::WriteFileReplacing(EntryPath(FilePath), text, /*sync=*/true);
 }
 
