@@ -48,6 +48,9 @@ std::string Unescape(std::string_view Value) {
   return out;
 }
 
+// The first line of an entry of this format (sealed by its last line).
+constexpr std::string_view kFormatLine = "journal\t2\n";
+
 std::string Line(std::initializer_list<std::string> Fields) {
   std::string out;
   for (const std::string& f : Fields) {
@@ -102,16 +105,21 @@ bool TResultJournal::LoadEntryFile(const std::string& EntryFile, TJournalEntry& 
   Entry = TJournalEntry{};
   std::string bytes;
   if (!platform::ReadFileBytes(EntryFile, bytes).Ok()) return false;
-  // The last line seals the entry with a checksum of every byte before it:
-  // an entry cut short or altered by a disk fault is not taken for one.
-  if (bytes.size() < 2 || bytes.back() != '\n') return false;
-  const size_t lastBreak = bytes.rfind('\n', bytes.size() - 2);
-  const size_t sealAt = lastBreak == std::string::npos ? 0 : lastBreak + 1;
-  const std::string_view body(bytes.data(), sealAt);
-  if (std::string_view(bytes).substr(sealAt) != Line({"end", Hex(ContentHash(body))})) {
-    return false;
+  // An entry begins with the format line and ends with a seal, a checksum of
+  // every byte before it: one cut short or altered by a disk fault is not
+  // taken for an entry. An entry without the format line was written by an
+  // earlier version, which wrote no seal: it is read as it stands, so that a
+  // file interrupted before an upgrade still skips the stages it did.
+  if (bytes.rfind(kFormatLine, 0) == 0) {
+    if (bytes.size() < 2 || bytes.back() != '\n') return false;
+    const size_t lastBreak = bytes.rfind('\n', bytes.size() - 2);
+    const size_t sealAt = lastBreak == std::string::npos ? 0 : lastBreak + 1;
+    const std::string_view body(bytes.data(), sealAt);
+    if (std::string_view(bytes).substr(sealAt) != Line({"end", Hex(ContentHash(body))})) {
+      return false;
+    }
+    bytes = bytes.substr(kFormatLine.size(), sealAt - kFormatLine.size());
   }
-  bytes.resize(sealAt);
   bool named = false, sized = false, hashed = false;
   for (const std::string& raw : platform::SplitLines(bytes)) {
     std::vector<std::string> f = platform::SplitKeepEmpty(raw, '\t');
@@ -151,7 +159,7 @@ platform::TOsResult TResultJournal::Save(const std::string& FilePath,
     const platform::TOsResult made = platform::MakeFolders(FFolder);
     if (!made.Ok()) return made;
   }
-  std::string text = Line({"name", Entry.Identity.Name}) +
+  std::string text = std::string(kFormatLine) + Line({"name", Entry.Identity.Name}) +
                      Line({"size", std::to_string(Entry.Identity.Size)}) +
                      Line({"hash", Hex(Entry.Identity.Hash)});
   for (const TStageRecord& r : Entry.Stages) {

@@ -4,7 +4,8 @@
 // file between its first output and its arrival in the done folder, under
 // the log folder. It names the file (name, size, a hash of its bytes) and,
 // after each stage that wrote outside the service, what that stage wrote.
-// Its last line seals it with a checksum of the lines before it.
+// Its first line names its format and its last line seals it with a
+// checksum of the lines before it (entries of earlier versions have neither).
 // Each change rewrites the whole entry under a temporary name, flushed to
 // disk and renamed into place, so an entry is always whole. A result file
 // found again whose identity matches its entry skips the stages already
@@ -56,8 +57,7 @@ class TResultJournal {
   // whole path, so that files of the same name in two folders never share one.
   std::string EntryPath(const std::string& FilePath) const;
   // The entry of the result file; false when there is none or it is not one
-  // (not sealed, its seal does not match, or a line this service never
-  // writes).
+  // (its seal missing or not matching, or a line this service never writes).
   bool Load(const std::string& FilePath, TJournalEntry& Entry) const;
   // The same, from the path of an entry file.
   bool LoadEntryFile(const std::string& EntryFile, TJournalEntry& Entry) const;

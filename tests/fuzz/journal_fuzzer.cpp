@@ -71,9 +71,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Any bytes as an entry, as they stand and sealed as the journal seals its
   // entries (so that the lines behind the seal are read too): one accepted
   // reads back the same once rewritten.
+  const std::string lines = "journal\t2\n" + bytes;
   const std::string sealed =
-      bytes +
-      platform::Format("end\t%016llx\n", static_cast<unsigned long long>(ContentHash(bytes)));
+      lines +
+      platform::Format("end\t%016llx\n", static_cast<unsigned long long>(ContentHash(lines)));
   TJournalEntry read;
   bool accepted = journal.LoadEntryFile(fuzz_support::WriteScratch("input.jnl", bytes), read);
   if (!accepted) {

@@ -15,6 +15,7 @@ cat >"$out/dict" <<'DICT'
 "stage\x09"
 "image\x09"
 "end\x09"
+"journal\x092\x0a"
 "\x09"
 "\x0a"
 "\\t"
