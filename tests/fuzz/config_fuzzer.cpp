@@ -21,7 +21,8 @@ auto Fields(const TAppConfig& c) {
                   c.KeepImageDays, c.ImageFormat, c.Dest, c.Dest2, c.QCDest, c.QCReportDest,
                   c.QCPerDelay, c.QCReportDelay, c.InfoToLis, c.InfoToLisPrefix, c.Dest_Vededavav,
                   c.Cycle, c.Timeout, c.StartingDelay, c.Language, c.GDPRFile, c.SortLetter,
-                  c.ByDay, c.ColorLog, c.EnvironMessages, c.QCMessages, c.LogFolder, c.ExeFolder);
+                  c.ByDay, c.ColorLog, c.EnvironMessages, c.QCMessages, c.StatusPage, c.LogFolder,
+                  c.ExeFolder);
 }
 
 bool SameConfig(const TAppConfig& a, const TAppConfig& b) {
