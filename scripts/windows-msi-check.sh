@@ -35,23 +35,9 @@ PROGRAM="$WINEPREFIX/drive_c/Program Files/Velmar"
 LAB="$WORK/lab"
 "$LINUX_BUILD/samplelab" "$LAB" >/dev/null
 
-failures=0
-check() {
-  local what=$1
-  shift
-  if "$@"; then
-    echo "  ok    $what"
-  else
-    echo "  FAIL  $what"
-    failures=$((failures + 1))
-  fi
-}
-state() { wine sc query "$NAME" </dev/null 2>/dev/null | tr -d '\r' | awk '/STATE/ { print $4 }'; }
-wait_state() {
-  local deadline=$((SECONDS + $2))
-  while [ "$(state)" != "$1" ] && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.5; done
-  [ "$(state)" = "$1" ]
-}
+# check, state, wait_state and the failures count.
+# shellcheck source=scripts/windows-check-lib.sh
+. "$(dirname "$0")/windows-check-lib.sh"
 # Each run of msiexec keeps its verbose log, and Wine's messages, in the work
 # folder (MSI_WINEDEBUG=+msi,+service for Wine's traces).
 msi_runs=0

@@ -39,25 +39,10 @@ sed -i "s|=$LAB|=Z:$LAB|" "$INSTALL/config.ini"
 # A result file kept aside, dropped in while the service is paused.
 cp "$LAB/instruments/velmar1/tra/UP_260101.tra" "$WORK/spare.tra"
 
-failures=0
-check() {
-  local what=$1
-  shift
-  if "$@"; then
-    echo "  ok    $what"
-  else
-    echo "  FAIL  $what"
-    failures=$((failures + 1))
-  fi
-}
+# check, state, wait_state and the failures count.
+# shellcheck source=scripts/windows-check-lib.sh
+. "$(dirname "$0")/windows-check-lib.sh"
 service() { (cd "$INSTALL" && wine VelmarImageService.exe "$@" </dev/null 2>&1 | tr -d '\r'); }
-state() { wine sc query "$NAME" </dev/null 2>/dev/null | tr -d '\r' | awk '/STATE/ { print $4 }'; }
-# Waits up to $2 seconds for the service state $1.
-wait_state() {
-  local deadline=$((SECONDS + $2))
-  while [ "$(state)" != "$1" ] && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.5; done
-  [ "$(state)" = "$1" ]
-}
 log_has() { iconv -f WINDOWS-1252 -t UTF-8 "$INSTALL/log/service.log" | grep -qF -- "$1"; }
 pending() { find "$LAB/instruments" -name '*.tra' | wc -l; }
 status_is() {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "export/UXMLExport.h"
 #include "imaging/UImageCanvas.h"
 #include "imaging/UImageShrink.h"
 #include "imaging/UJpegCodec.h"
@@ -70,36 +71,9 @@ void Nothing(std::string& Html, const char* Text) {
 
 }  // namespace
 
-std::string HtmlEscape(const std::string& Text) {
-  std::string Out;
-  Out.reserve(Text.size());
-  for (const char c : Text) {
-    switch (c) {
-      case '&':
-        Out += "&amp;";
-        break;
-      case '<':
-        Out += "&lt;";
-        break;
-      case '>':
-        Out += "&gt;";
-        break;
-      case '"':
-        Out += "&quot;";
-        break;
-      case '\'':
-        Out += "&#39;";
-        break;
-      default:
-        // Control characters would make the page unreadable, not unsafe.
-        Out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
-    }
-  }
-  return Out;
-}
-
 std::string BuildStatusPage(const TStatusPageData& Data) {
-  const auto E = HtmlEscape;
+  // XML's escaping is HTML's too: text and quoted attribute values.
+  const auto E = XMLEscape;
   std::string Html;
   Html.reserve(16384);
   Html += "<!DOCTYPE html>\n<html lang=\"fr\">\n<head>\n<meta charset=\"utf-8\">\n";

@@ -73,8 +73,6 @@ struct TStatusPageData {
   std::vector<TStatusPageFlag> Flags;        // present flags
 };
 
-// Text made safe to stand in HTML content or in a quoted attribute.
-std::string HtmlEscape(const std::string& Text);
 // The page, in UTF-8.
 std::string BuildStatusPage(const TStatusPageData& Data);
 // The flag files present in ExeFolder with the last line of each (read from

@@ -68,9 +68,9 @@ TEST_F(StatusPageTest, HostileValuesShowAsTextAndTheListsStayBounded) {
   EXPECT_EQ(page.find(hostile), std::string::npos);
   EXPECT_EQ(page.find("<script"), std::string::npos);
   EXPECT_EQ(page.find("<img src=x"), std::string::npos);
-  EXPECT_NE(page.find("&#39;&gt;&lt;img src=x onerror=alert(1)&gt;&lt;script&gt;"),
+  EXPECT_NE(page.find("&apos;&gt;&lt;img src=x onerror=alert(1)&gt;&lt;script&gt;"),
             std::string::npos);
-  EXPECT_NE(page.find("UP_a&amp;b&#39;c;11.tra"), std::string::npos);
+  EXPECT_NE(page.find("UP_a&amp;b&apos;c;11.tra"), std::string::npos);
   // The newest twenty, each with its own thumbnail, the older ones' gone.
   EXPECT_EQ(Count(page, "class=\"thumb\""), STATUS_PAGE_SET_ASIDE);
   EXPECT_EQ(Count(page, "old_"), 0u);
