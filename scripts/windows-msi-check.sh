@@ -35,7 +35,7 @@ PROGRAM="$WINEPREFIX/drive_c/Program Files/Velmar"
 LAB="$WORK/lab"
 "$LINUX_BUILD/samplelab" "$LAB" >/dev/null
 
-# check, state, wait_state and the failures count.
+# check, state, wait_state, status_within and the failures count.
 # shellcheck source=scripts/windows-check-lib.sh
 . "$(dirname "$0")/windows-check-lib.sh"
 # Each run of msiexec keeps its verbose log, and Wine's messages, in the work
@@ -48,18 +48,6 @@ msi() {
     wine msiexec "$@" /qn /l*v "$(winepath -w "$log.log")" </dev/null >/dev/null 2>"$log.err"
 }
 pending() { find "$LAB/instruments" -name '*.tra' | wc -l; }
-# -status answers CODE within SECONDS (the status file is written at the end
-# of each cycle, a moment after the last file is filed).
-status_within() {
-  local deadline=$((SECONDS + $2)) code
-  while :; do
-    code=0
-    (cd "$PROGRAM" && wine VelmarImageService.exe -status </dev/null >/dev/null 2>&1) || code=$?
-    [ "$code" -eq "$1" ] && return 0
-    [ "$SECONDS" -lt "$deadline" ] || return 1
-    sleep 1
-  done
-}
 registry_has() {
   wine reg query "$1" /v "$2" </dev/null 2>/dev/null | tr -d '\r' | grep -qF -- "$3"
 }
@@ -87,7 +75,7 @@ check "RUNNING" wait_state RUNNING 30
 deadline=$((SECONDS + 120))
 while [ "$(pending)" -gt 0 ] && [ $SECONDS -lt $deadline ]; do sleep 1; done
 check "every result file filed" test "$(pending)" -eq 0
-check "-status 1 after the laboratory's deliberate failures" status_within 1 30
+check "-status 1 after the laboratory's deliberate failures" status_within "$PROGRAM" 1 30
 
 echo "windows-msi-check: upgrade to $NEXT while the service runs"
 starts_before=$(grep -c "ServiceStart debut" "$PROGRAM/debug_start.txt" || true)

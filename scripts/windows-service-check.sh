@@ -39,17 +39,12 @@ sed -i "s|=$LAB|=Z:$LAB|" "$INSTALL/config.ini"
 # A result file kept aside, dropped in while the service is paused.
 cp "$LAB/instruments/velmar1/tra/UP_260101.tra" "$WORK/spare.tra"
 
-# check, state, wait_state and the failures count.
+# check, state, wait_state, status_within and the failures count.
 # shellcheck source=scripts/windows-check-lib.sh
 . "$(dirname "$0")/windows-check-lib.sh"
 service() { (cd "$INSTALL" && wine VelmarImageService.exe "$@" </dev/null 2>&1 | tr -d '\r'); }
 log_has() { iconv -f WINDOWS-1252 -t UTF-8 "$INSTALL/log/service.log" | grep -qF -- "$1"; }
 pending() { find "$LAB/instruments" -name '*.tra' | wc -l; }
-status_is() {
-  local code=0
-  (cd "$INSTALL" && wine VelmarImageService.exe -status </dev/null >/dev/null 2>&1) || code=$?
-  [ "$code" -eq "$1" ]
-}
 registry_has() {
   wine reg query "$1" /v "$2" </dev/null 2>/dev/null | tr -d '\r' | grep -qF -- "$3"
 }
@@ -76,7 +71,7 @@ check "RUNNING" wait_state RUNNING 30
 deadline=$((SECONDS + 120))
 while [ "$(pending)" -gt 0 ] && [ $SECONDS -lt $deadline ]; do sleep 1; done
 check "every result file filed" test "$(pending)" -eq 0
-check "-status 1 after the laboratory's deliberate failures" status_is 1
+check "-status 1 after the laboratory's deliberate failures" status_within "$INSTALL" 1 30
 
 echo "windows-service-check: pause and continue"
 wine "$WINDOWS_BUILD/servicecontrol.exe" pause "$NAME" </dev/null || true
@@ -94,7 +89,7 @@ echo "windows-service-check: stop"
 wine sc stop "$NAME" </dev/null >/dev/null 2>&1 || true
 check "STOPPED" wait_state STOPPED 60
 check "\"Service arrete proprement\"" log_has "[SERVICE] Service arrete proprement"
-check "-status 2 once stopped" status_is 2
+check "-status 2 once stopped" status_within "$INSTALL" 2 30
 
 echo "windows-service-check: an invalid configuration"
 cp "$INSTALL/config.ini" "$WORK/config.ini.good"

@@ -31,11 +31,15 @@ std::string Value(const std::map<std::string, std::string>& Values, const std::s
 
 }  // namespace
 
-std::string PresentFlagNames(const std::string& ExeFolder) {
+std::vector<std::string> PresentFlagFiles(const std::string& ExeFolder) {
   std::vector<std::string> Present;
-  if (!platform::ListFiles(ExeFolder, "*.flag", Present).Ok()) return std::string();
+  if (!platform::ListFiles(ExeFolder, "*.flag", Present).Ok()) Present.clear();
+  return Present;
+}
+
+std::string PresentFlagNames(const std::vector<std::string>& FlagFiles) {
   std::string Names;
-  for (const std::string& F : Present) Names += (Names.empty() ? "" : " ") + F;
+  for (const std::string& F : FlagFiles) Names += (Names.empty() ? "" : " ") + F;
   return Names;
 }
 
@@ -100,7 +104,7 @@ int PrintServiceStatus(const std::string& ExeFolder, std::ostream& Out) {
     if (!Reachable) Raise(STATUS_CRITICAL, platform::Format("instrument %d inaccessible", I));
   }
   // The flags as they are now: one may have been raised since the cycle.
-  const std::string Flags = PresentFlagNames(ExeFolder);
+  const std::string Flags = PresentFlagNames(PresentFlagFiles(ExeFolder));
   if (!Flags.empty()) Raise(STATUS_WARNING, "drapeau(x) : " + Flags);
   const std::string Failed = Value(Values, STATUS_KEY_FAILED);
   if (platform::StrToIntDef(Failed, 0) > 0) Raise(STATUS_WARNING, Failed + " fichier(s) en échec");

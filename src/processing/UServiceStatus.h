@@ -5,6 +5,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 // Exit statuses, as monitoring plugins give them.
 constexpr int STATUS_OK = 0;
@@ -41,9 +42,10 @@ constexpr const char* STATUS_STATE_STARTING = "démarrage";
 constexpr const char* STATUS_STATE_RUNNING = "en marche";
 constexpr const char* STATUS_STATE_STOPPED = "arrêté";
 
-// The names of the flag files present in ExeFolder, apart by blanks; empty
-// when there is none (or the folder cannot be listed).
-std::string PresentFlagNames(const std::string& ExeFolder);
+// The flag files present in ExeFolder; none when the folder cannot be listed.
+std::vector<std::string> PresentFlagFiles(const std::string& ExeFolder);
+// Their names apart by blanks; empty when there is none.
+std::string PresentFlagNames(const std::vector<std::string>& FlagFiles);
 
 // Prints the status file of the service installed in ExeFolder readably,
 // its verdict first, and returns STATUS_OK when all is well, STATUS_WARNING

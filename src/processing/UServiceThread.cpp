@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -101,7 +102,6 @@ void TVelmarServiceThread::Execute() {
 
   while (!Terminated()) {
     const int64_t cycle = ++FCycleCount;
-    FWaitingCount = 0;
     FListedSizes.clear();
     LogDebug(kCat, Format("--- Cycle %lld démarré ---", static_cast<long long>(cycle)));
     try {
@@ -194,20 +194,24 @@ void TVelmarServiceThread::WriteStatus(const char* State) {
                                                                   : STATUS_INSTRUMENT_UNREACHABLE) +
                                      " " + FConfig.Instruments[I - 1].TraFolder);
   }
-  Line(STATUS_KEY_WAITING, std::to_string(FWaitingCount));
+  Line(STATUS_KEY_WAITING, std::to_string(std::accumulate(FWaitingByInstrument.begin(),
+                                                          FWaitingByInstrument.end(), int64_t{0})));
   Line(STATUS_KEY_PROCESSED, std::to_string(FProcessedCount));
   Line(STATUS_KEY_FAILED, std::to_string(FFailedCount));
   Line(STATUS_KEY_LAST_FILE, FLastFile);
   Line(STATUS_KEY_LAST_FILE_TIME,
        FLastFileTime > 0 ? platform::FormatDateTime(kStatusTimeFormat, FLastFileTime) : "");
-  Line(STATUS_KEY_FLAGS, PresentFlagNames(FConfig.ExeFolder));
+  // One listing of the flags serves the status file and the page.
+  const std::vector<std::string> FlagFiles = PresentFlagFiles(FConfig.ExeFolder);
+  Line(STATUS_KEY_FLAGS, PresentFlagNames(FlagFiles));
   const platform::TOsResult Written =
       platform::WriteFileReplacing(platform::JoinPath(FConfig.ExeFolder, STATUS_FILE_NAME), Text);
   if (!Written.Ok()) LogWarning(kCat, "Écriture du fichier d'état impossible : " + Written.Text, 0);
-  if (FConfig.StatusPage) WriteStatusPage(State, Now);
+  if (FConfig.StatusPage) WriteStatusPage(State, Now, FlagFiles);
 }
 
-void TVelmarServiceThread::WriteStatusPage(const char* State, TDateTime Now) {
+void TVelmarServiceThread::WriteStatusPage(const char* State, TDateTime Now,
+                                           const std::vector<std::string>& FlagFiles) {
   TStatusPageData Page;
   Page.State = State;
   Page.Written = Now;
@@ -225,7 +229,7 @@ void TVelmarServiceThread::WriteStatusPage(const char* State, TDateTime Now) {
   Page.RecentFiles = FRecentFiles;
   Page.SetAside = FSetAside;
   Page.Lots = FDueLots;
-  Page.Flags = ReadPresentFlags(FConfig.ExeFolder);
+  Page.Flags = ReadFlagLines(FConfig.ExeFolder, FlagFiles);
   const platform::TOsResult Written = platform::WriteFileReplacing(
       platform::JoinPath(FConfig.ExeFolder, STATUS_PAGE_FILE_NAME), BuildStatusPage(Page));
   if (!Written.Ok()) {
@@ -281,7 +285,7 @@ void TVelmarServiceThread::RunPeriodicTasks() {
     const int ReportsGenerated = CheckAndGenerateReports(FConfig, &Due);
     FDueLots.clear();
     for (const TQCLotDue& Lot : Due) {
-      if (FDueLots.size() == STATUS_PAGE_RECENT_FILES) break;
+      if (FDueLots.size() == STATUS_PAGE_LOTS) break;
       FDueLots.push_back(
           {Lot.Lot, Lot.Expiry,
            Lot.Written ? "rapport écrit" : "rapport dû, non écrit (voir error.log)"});
@@ -341,9 +345,7 @@ void TVelmarServiceThread::ProcessInstrument(int InstrIndex) {
     if (!FEnvironmentFault.empty()) break;
   }
   for (const std::string& path : files) {
-    if (!platform::FileExists(path)) continue;
-    ++FWaitingCount;
-    ++FWaitingByInstrument[InstrIndex - 1];
+    if (platform::FileExists(path)) ++FWaitingByInstrument[InstrIndex - 1];
   }
   LogInfo(kCat, Format("Instrument %d — %d/%d traité(s) avec succès", InstrIndex, OKCount, found));
 }

@@ -148,8 +148,9 @@ class TVelmarServiceThread {
   // Replaces the status file with the state ("en marche", "démarrage",
   // "arrêté") and the counts as they stand, then the status page.
   void WriteStatus(const char* State);
-  // Replaces the status page (status.html) from what the thread knows.
-  void WriteStatusPage(const char* State, TDateTime Now);
+  // Replaces the status page (status.html) from what the thread knows and
+  // the flag files present.
+  void WriteStatusPage(const char* State, TDateTime Now, const std::vector<std::string>& FlagFiles);
   // Removes the thumbnails an earlier run left (the page lists this run's).
   void ClearStatusThumbnails();
   // Keeps a finished, filed or waiting file among the page's recent files.
@@ -184,13 +185,14 @@ class TVelmarServiceThread {
   std::array<TReachability, MAX_INSTRUMENTS> FReachable{};  // per instrument, as last seen
   int64_t FProcessedCount = 0;                              // files finished since start
   int64_t FFailedCount = 0;                                 // files filed incomplete since start
-  int64_t FWaitingCount = 0;  // files left in the instrument folders by the last cycle
-  std::string FLastFile;      // name of the last file finished or filed
+  std::string FLastFile;  // name of the last file finished or filed
   TDateTime FLastFileTime = 0;
   TDateTime FCycleTime = 0;  // when the last cycle ended
 
   // What the status page shows besides; bounded lists, newest first.
   std::array<TDateTime, MAX_INSTRUMENTS> FUnreachableSince{};  // while unreachable
+  // Files each instrument's last visit left in its folder (the status file
+  // tells their sum).
   std::array<int64_t, MAX_INSTRUMENTS> FWaitingByInstrument{};
   std::deque<TStatusPageFile> FRecentFiles;
   std::deque<TStatusPageSetAside> FSetAside;

@@ -162,11 +162,10 @@ std::string BuildStatusPage(const TStatusPageData& Data) {
   return Html;
 }
 
-std::vector<TStatusPageFlag> ReadPresentFlags(const std::string& ExeFolder) {
+std::vector<TStatusPageFlag> ReadFlagLines(const std::string& ExeFolder,
+                                           const std::vector<std::string>& FlagFiles) {
   std::vector<TStatusPageFlag> Flags;
-  std::vector<std::string> Names;
-  if (!platform::ListFiles(ExeFolder, "*.flag", Names).Ok()) return Flags;
-  for (const std::string& Name : Names) {
+  for (const std::string& Name : FlagFiles) {
     std::string Tail;
     (void)platform::ReadFileTail(platform::JoinPath(ExeFolder, Name), kFlagTailBytes, Tail);
     while (!Tail.empty() && (Tail.back() == '\n' || Tail.back() == '\r')) Tail.pop_back();

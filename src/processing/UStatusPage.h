@@ -20,6 +20,8 @@ constexpr const char* STATUS_PAGE_THUMB_SUBFOLDER = "status";
 // How many recent files and set-aside pictures the page shows.
 constexpr size_t STATUS_PAGE_RECENT_FILES = 20;
 constexpr size_t STATUS_PAGE_SET_ASIDE = 20;
+// How many due QC lots it shows.
+constexpr size_t STATUS_PAGE_LOTS = 20;
 // The width of a thumbnail, in pixels.
 constexpr int STATUS_PAGE_THUMB_WIDTH = 160;
 
@@ -75,9 +77,10 @@ struct TStatusPageData {
 
 // The page, in UTF-8.
 std::string BuildStatusPage(const TStatusPageData& Data);
-// The flag files present in ExeFolder with the last line of each (read from
-// the file's last 4 KiB).
-std::vector<TStatusPageFlag> ReadPresentFlags(const std::string& ExeFolder);
+// The flag files of ExeFolder named by FlagFiles with the last line of each
+// (read from the file's last 4 KiB).
+std::vector<TStatusPageFlag> ReadFlagLines(const std::string& ExeFolder,
+                                           const std::vector<std::string>& FlagFiles);
 // Makes LogFolder/status/<Thumbnail> from the picture at PicturePath: a
 // reduced copy STATUS_PAGE_THUMB_WIDTH pixels wide. False when the picture
 // cannot be read or the copy written (the page then shows no thumbnail).
